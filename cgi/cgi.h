@@ -1,0 +1,122 @@
+/*
+ * The CGI request layer: the public interface.
+ *
+ * One process serves one request. The layer's entry point captures the
+ * CGI/1.1 environment, parses the form input into a list of entries and then
+ * calls the application's cgiMain(); everything below is process-wide state
+ * and is not reentrant. Plain C, usable from C and C++.
+ */
+#ifndef CGI_CGI_H
+#define CGI_CGI_H
+
+#include <stdio.h>
+
+#ifdef __cplusplus
+#define CGI_NOEXCEPT noexcept
+extern "C" {
+#else
+#define CGI_NOEXCEPT
+#endif
+
+/* Result of every field, file, cookie and escaping operation. */
+typedef enum {
+    cgiFormSuccess = 0,
+    cgiFormTruncated = 1,   /* the text did not fit; the leading part was stored */
+    cgiFormBadType = 2,     /* the value is not of the requested kind */
+    cgiFormEmpty = 3,       /* the field exists but its value is empty */
+    cgiFormNotFound = 4,    /* no field of that name */
+    cgiFormConstrained = 5, /* the number was moved into the bounds */
+    cgiFormNoSuchChoice = 6,
+    cgiFormMemory = 7,
+    cgiFormNoFileName = 8,
+    cgiFormNoContentType = 9,
+    cgiFormNotAFile = 10,
+    cgiFormOpenFailed = 11,
+    cgiFormIO = 12,
+    cgiFormEOF = 13
+} cgiFormResultType;
+
+/* Result of the input parsers and of temporary-file creation. */
+typedef enum {
+    cgiParseSuccess = 0,
+    cgiParseMemory = 1, /* an allocation failed */
+    cgiParseIO = 2      /* the body ended early, or a temporary file failed */
+} cgiParseResultType;
+
+/* One submitted field. Owned by the layer; read it, never free or change it. */
+typedef struct cgiFormEntryStruct {
+    char *attr;        /* field name, decoded */
+    char *value;       /* decoded value; empty for an uploaded file */
+    int valueLength;   /* bytes in value (an upload: the file's size) */
+    char *fileName;    /* client's file name of an upload, else "" */
+    char *contentType; /* content type of a multipart part, else "" */
+    char *tfileName;   /* temporary file holding an upload, else "" */
+    struct cgiFormEntryStruct *next;
+} cgiFormEntry;
+
+/* The request environment. Never null: an unset variable reads as "". */
+extern char *cgiServerSoftware;
+extern char *cgiServerName;
+extern char *cgiGatewayInterface;
+extern char *cgiServerProtocol;
+extern char *cgiServerPort;
+extern char *cgiRequestMethod;
+extern char *cgiPathInfo;
+extern char *cgiPathTranslated;
+extern char *cgiScriptName;
+extern char *cgiQueryString;
+extern char *cgiRemoteHost;
+extern char *cgiRemoteAddr;
+extern char *cgiAuthType;
+extern char *cgiRemoteUser;
+extern char *cgiRemoteIdent;
+/* The media type of CONTENT_TYPE alone: the copy is cut at its first ';'. */
+extern char *cgiContentType;
+extern char cgiContentTypeData[1024];
+extern char *cgiAccept;
+extern char *cgiUserAgent;
+extern char *cgiReferrer;
+extern char *cgiCookie;
+/* The boundary parameter of the content type, without the leading "--". */
+extern char *cgiMultipartBoundary;
+/* CONTENT_LENGTH; for a GET, the length of the query string. */
+extern int cgiContentLength;
+extern FILE *cgiIn;
+extern FILE *cgiOut;
+
+/* The application's entry point, called once after a successful parse. Its
+ * result becomes the exit status. */
+extern int cgiMain(void);
+
+/* Response headers. Each writes one header line and the empty line that
+ * closes the header block, so a response carries exactly one of them. CR and
+ * LF bytes of the arguments are not written. */
+void cgiHeaderLocation(const char *redirectUrl) CGI_NOEXCEPT;
+void cgiHeaderStatus(int status, const char *statusMessage) CGI_NOEXCEPT;
+void cgiHeaderContentType(const char *mimeType) CGI_NOEXCEPT;
+
+/* The first field named `name` as a string in `result` (`max` bytes with the
+ * NUL, at least 1); runs of CR and LF come out as line feeds. */
+cgiFormResultType cgiFormString(const char *name, char *result, int max) CGI_NOEXCEPT;
+/* The same with every CR and LF removed. */
+cgiFormResultType cgiFormStringNoNewlines(const char *name, char *result, int max) CGI_NOEXCEPT;
+/* The buffer size, NUL included, that always suffices for the two above. */
+cgiFormResultType cgiFormStringSpaceNeeded(const char *name, int *result) CGI_NOEXCEPT;
+/* The field read as a decimal integer; `defaultV` when missing or not a number. */
+cgiFormResultType cgiFormInteger(const char *name, int *result, int defaultV) CGI_NOEXCEPT;
+/* The same, moved into [min, max] with cgiFormConstrained when outside. */
+cgiFormResultType cgiFormIntegerBounded(const char *name, int *result, int min, int max,
+                                        int defaultV) CGI_NOEXCEPT;
+/* The field read as a floating-point number; `defaultV` when missing or not a number. */
+cgiFormResultType cgiFormDouble(const char *name, double *result, double defaultV) CGI_NOEXCEPT;
+/* The same, moved into [min, max] with cgiFormConstrained when outside. */
+cgiFormResultType cgiFormDoubleBounded(const char *name, double *result, double min, double max,
+                                       double defaultV) CGI_NOEXCEPT;
+/* cgiFormSuccess when a field of that name was sent, whatever its value. */
+cgiFormResultType cgiFormCheckboxSingle(const char *name) CGI_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CGI_CGI_H */

@@ -1,0 +1,148 @@
+// Single-value field access: one field, found by name, read as a string, a
+// number or a checkbox.
+#include <cstdlib>
+#include <cstring>
+
+#include "cgi_internal.h"
+
+namespace {
+
+// What a numeric field holds before it is converted: cgiFormSuccess, or the
+// reason to store the default instead.
+cgiFormResultType numericText(const char *name, const char **text, bool allowPoint) {
+    cgiFormEntry *e = cgiFormEntryFindFirst(name);
+    if (!e)
+        return cgiFormNotFound;
+    if (!*e->value)
+        return cgiFormEmpty;
+    int c = cgiFirstNonspaceChar(e->value);
+    if (!((c >= '0' && c <= '9') || c == '-' || c == '+' || (allowPoint && c == '.')))
+        return cgiFormBadType;
+    *text = e->value;
+    return cgiFormSuccess;
+}
+
+cgiFormResultType stringField(const char *name, char *result, int max, int newlines) {
+    cgiFormEntry *e = cgiFormEntryFindFirst(name);
+    if (!e) {
+        if (max > 0)
+            result[0] = '\0';
+        return cgiFormNotFound;
+    }
+    return cgiFormEntryString(e, result, max, newlines);
+}
+
+} // namespace
+
+cgiFormResultType cgiFormEntryString(cgiFormEntry *e, char *result, int max, int newlines) noexcept {
+    if (max < 1)
+        return cgiFormTruncated; // not even the terminator fits
+    const int space = max - 1;
+    int len = 0;
+    bool truncated = false;
+    int crCount = 0;
+    int lfCount = 0;
+    for (const char *p = e->value;; ++p) {
+        const char c = *p;
+        if (c == '\r' || c == '\n') {
+            ++(c == '\r' ? crCount : lfCount);
+            continue;
+        }
+        // A run of line breaks ends here: CR LF, a lone CR and a lone LF each
+        // stand for one line break.
+        int lfsAdd = newlines ? (crCount > lfCount ? crCount : lfCount) : 0;
+        crCount = lfCount = 0;
+        for (; lfsAdd > 0; --lfsAdd) {
+            if (len >= space) {
+                truncated = true;
+                break;
+            }
+            result[len++] = '\n';
+        }
+        if (truncated || !c)
+            break;
+        if (len >= space) {
+            truncated = true;
+            break;
+        }
+        result[len++] = c;
+    }
+    result[len] = '\0';
+    if (truncated)
+        return cgiFormTruncated;
+    return len ? cgiFormSuccess : cgiFormEmpty;
+}
+
+int cgiFirstNonspaceChar(const char *s) noexcept {
+    s += std::strspn(s, " \n\r\t");
+    return static_cast<unsigned char>(*s);
+}
+
+cgiFormResultType cgiFormString(const char *name, char *result, int max) noexcept {
+    return stringField(name, result, max, 1);
+}
+
+cgiFormResultType cgiFormStringNoNewlines(const char *name, char *result, int max) noexcept {
+    return stringField(name, result, max, 0);
+}
+
+cgiFormResultType cgiFormStringSpaceNeeded(const char *name, int *result) noexcept {
+    cgiFormEntry *e = cgiFormEntryFindFirst(name);
+    if (!e) {
+        *result = 1;
+        return cgiFormNotFound;
+    }
+    *result = static_cast<int>(std::strlen(e->value)) + 1;
+    return cgiFormSuccess;
+}
+
+cgiFormResultType cgiFormInteger(const char *name, int *result, int defaultV) noexcept {
+    const char *text = nullptr;
+    cgiFormResultType r = numericText(name, &text, false);
+    *result = r == cgiFormSuccess ? cgiDecimal(text) : defaultV;
+    return r;
+}
+
+cgiFormResultType cgiFormIntegerBounded(const char *name, int *result, int min, int max,
+                                        int defaultV) noexcept {
+    cgiFormResultType r = cgiFormInteger(name, result, defaultV);
+    if (r != cgiFormSuccess)
+        return r;
+    if (*result < min) {
+        *result = min;
+        return cgiFormConstrained;
+    }
+    if (*result > max) {
+        *result = max;
+        return cgiFormConstrained;
+    }
+    return cgiFormSuccess;
+}
+
+cgiFormResultType cgiFormDouble(const char *name, double *result, double defaultV) noexcept {
+    const char *text = nullptr;
+    cgiFormResultType r = numericText(name, &text, true);
+    *result = r == cgiFormSuccess ? std::strtod(text, nullptr) : defaultV;
+    return r;
+}
+
+cgiFormResultType cgiFormDoubleBounded(const char *name, double *result, double min, double max,
+                                       double defaultV) noexcept {
+    cgiFormResultType r = cgiFormDouble(name, result, defaultV);
+    if (r != cgiFormSuccess)
+        return r;
+    // A value that converts to not-a-number passes both tests.
+    if (*result < min) {
+        *result = min;
+        return cgiFormConstrained;
+    }
+    if (*result > max) {
+        *result = max;
+        return cgiFormConstrained;
+    }
+    return cgiFormSuccess;
+}
+
+cgiFormResultType cgiFormCheckboxSingle(const char *name) noexcept {
+    return cgiFormEntryFindFirst(name) ? cgiFormSuccess : cgiFormNotFound;
+}

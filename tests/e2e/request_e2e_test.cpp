@@ -1,0 +1,107 @@
+// The inspector program run as a real CGI process: what the web server
+// hands it, what it answers, and how it exits.
+#include <gtest/gtest.h>
+
+#include "process.h"
+
+namespace cgitest {
+namespace {
+
+const std::string kHeader = "Content-type: text/plain\r\n\r\n";
+const char *const kForm = "application/x-www-form-urlencoded";
+
+// The field lines of the inspector's answer.
+std::string fieldLines(const std::string &output) {
+    std::string lines;
+    size_t pos = 0;
+    while ((pos = output.find("\nfield ", pos)) != std::string::npos) {
+        size_t end = output.find('\n', pos + 1);
+        lines += output.substr(pos + 1, end - pos);
+        pos = end;
+    }
+    return lines;
+}
+
+struct Row {
+    const char *label;
+    std::vector<std::pair<std::string, std::string>> env;
+    std::string body;
+    std::string fields;
+};
+
+TEST(RequestE2E, MethodAndContentTypeChooseTheInput) {
+    const Row rows[] = {
+        {"GET query",
+         {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1&b=x+y%21&a=2"}},
+         "",
+         "field a 1 1\nfield b 4 x y!\nfield a 1 2\n"},
+        {"POST body, query string not parsed",
+         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "27"},
+          {"QUERY_STRING", "q=1"}},
+         "hc_submit=1&chang=2&hang=-1",
+         "field hc_submit 1 1\nfield chang 1 2\nfield hang 2 -1\n"},
+        {"lower-case method, mixed-case type with charset",
+         {{"REQUEST_METHOD", "post"},
+          {"CONTENT_TYPE", "Application/X-WWW-Form-URLencoded; charset=UTF-8"},
+          {"CONTENT_LENGTH", "3"}},
+         "k=v",
+         "field k 1 v\n"},
+        {"HEAD parses nothing", {{"REQUEST_METHOD", "HEAD"}, {"QUERY_STRING", "a=1"}}, "", ""},
+        {"POST of plain text parses nothing",
+         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "text/plain"}, {"CONTENT_LENGTH", "3"}},
+         "k=v", ""},
+        {"no variables at all", {}, "", ""},
+        {"control bytes decoded", {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "t=a%0D%0Ab%09"}},
+         "", "field t 5 a\\x0d\\x0ab\\x09\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        for (Stdin how : {Stdin::Pipe, Stdin::File}) {
+            Outcome o = runCgi(INSPECT_CGI, row.env, row.body, how);
+            EXPECT_EQ(o.exitStatus, 0);
+            EXPECT_EQ(o.output.compare(0, kHeader.size(), kHeader), 0) << o.output;
+            EXPECT_EQ(fieldLines(o.output), row.fields);
+        }
+    }
+}
+
+TEST(RequestE2E, EnvironmentIsReportedAsReceived) {
+    Outcome o = runCgi(INSPECT_CGI,
+                       {{"REQUEST_METHOD", "GET"},
+                        {"QUERY_STRING", "x=1"},
+                        {"CONTENT_LENGTH", "50"},
+                        {"CONTENT_TYPE", "multipart/form-data; boundary=----XyZ"},
+                        {"HTTP_USER_AGENT", "probe/1.0"},
+                        {"REMOTE_ADDR", "127.0.0.1"}});
+    EXPECT_EQ(o.exitStatus, 0);
+    for (const char *line : {"\nREQUEST_METHOD=GET\n", "\nCONTENT_TYPE=multipart/form-data\n",
+                             "\nboundary=----XyZ\n", "\nHTTP_USER_AGENT=probe/1.0\n",
+                             "\nREMOTE_ADDR=127.0.0.1\n", "\nCONTENT_LENGTH=3\n",
+                             "\nSERVER_NAME=\n"})
+        EXPECT_NE(o.output.find(line), std::string::npos) << line << " in\n" << o.output;
+}
+
+TEST(RequestE2E, FailedParseExitsWith255AndWritesNothing) {
+    const Row rows[] = {
+        {"body shorter than CONTENT_LENGTH",
+         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "10"}}, "a=1",
+         ""},
+        {"CONTENT_LENGTH beyond int does not wrap to the body's size",
+         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "4294967299"}},
+         "a=1", ""},
+        {"negative CONTENT_LENGTH",
+         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "-1"}}, "a=1",
+         ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        for (Stdin how : {Stdin::Pipe, Stdin::File}) {
+            Outcome o = runCgi(INSPECT_CGI, row.env, row.body, how);
+            EXPECT_EQ(o.exitStatus, 255);
+            EXPECT_EQ(o.output, "");
+        }
+    }
+}
+
+} // namespace
+} // namespace cgitest

@@ -1,0 +1,128 @@
+// URL-encoded input: pair splitting, decoding, the search cursor and the
+// failure of any allocation along the way.
+#include <cstring>
+#include <string>
+
+#include "fixture.h"
+
+namespace cgitest {
+namespace {
+
+using UrlEncoded = Request;
+
+struct ParseRow {
+    const char *label;
+    std::string input;
+    std::vector<Field> fields;
+};
+
+TEST_F(UrlEncoded, SplitsAndDecodesPairs) {
+    const ParseRow rows[] = {
+        {"empty input", "", {}},
+        {"two pairs in order", "a=1&b=2", {{"a", "1"}, {"b", "2"}}},
+        {"'&' before '=' belongs to the name", "a=1&&b=2", {{"a", "1"}, {"&b", "2"}}},
+        {"name with '&'", "a&b=1", {{"a&b", "1"}}},
+        {"trailing name without '=' dropped", "a=1&b", {{"a", "1"}}},
+        {"trailing '&'", "a=1&", {{"a", "1"}}},
+        {"only a name", "abc", {}},
+        {"'=' inside the value", "a=b=c", {{"a", "b=c"}}},
+        {"empty name", "=x", {{"", "x"}}},
+        {"empty value", "a=", {{"a", ""}}},
+        {"empty value before '&'", "a=&b=", {{"a", ""}, {"b", ""}}},
+        {"plus, encoded plus and escapes", "x=a+b%2Bc%41", {{"x", "a b+cA"}}},
+        {"plus in the name", "a+b=1", {{"a b", "1"}}},
+        {"escaped name", "n%61me=1", {{"name", "1"}}},
+        {"lower-case hex", "x=%4a%4A", {{"x", "JJ"}}},
+        {"non-hex digits count as 0", "x=%zz", {{"x", ""}}},
+        {"one bad digit", "x=%4g", {{"x", "@"}}},
+        {"final '%' dropped", "x=ab%", {{"x", "ab"}}},
+        {"'%' and one digit dropped", "x=ab%4", {{"x", "ab"}}},
+        {"'%' at the end of a name", "a%=1", {{"a", "1"}}},
+        {"escape cut by '&'", "x=%4&y=1", {{"x", ""}, {"y", "1"}}},
+        {"encoded '&' and '=' are data", "x=%26%3D&y=1", {{"x", "&="}, {"y", "1"}}},
+        {"'%%' takes the next byte as a digit", "x=%%41", {{"x", "\x04" "1"}}},
+        {"high bytes pass", "x=%FF\xc3\xa9", {{"x", "\xff\xc3\xa9"}}},
+        {"%00 ends the value for the string readers", "x=a%00b&y=2", {{"x", "a"}, {"y", "2"}}},
+        {"repeated names kept", "c=1&c=2&c=3", {{"c", "1"}, {"c", "2"}, {"c", "3"}}},
+        {"long value", "v=" + std::string(300, 'q'), {{"v", std::string(300, 'q')}}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(parseText(row.input), cgiParseSuccess);
+        EXPECT_EQ(fields(), row.fields);
+        cgiFreeResources();
+    }
+}
+
+TEST_F(UrlEncoded, EntriesCarryEmptyFileMembers) {
+    ASSERT_EQ(parseText("a=1&b=2"), cgiParseSuccess);
+    for (cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next) {
+        EXPECT_STREQ(e->fileName, "");
+        EXPECT_STREQ(e->contentType, "");
+        EXPECT_STREQ(e->tfileName, "");
+    }
+}
+
+TEST_F(UrlEncoded, ParsesOnlyTheGivenLength) {
+    const char data[] = "a=1&b=2";
+    ASSERT_EQ(cgiParseFormInput(data, 5), cgiParseSuccess); // "a=1&b"
+    EXPECT_EQ(fields(), (std::vector<Field>{{"a", "1"}}));
+}
+
+TEST_F(UrlEncoded, SearchWalksRepeatedFieldsThenStaysExhausted) {
+    ASSERT_EQ(parseText("c=1&d=x&c=2&C=9&c=3"), cgiParseSuccess);
+    std::string seen;
+    for (cgiFormEntry *e = cgiFormEntryFindFirst("c"); e; e = cgiFormEntryFindNext())
+        seen += e->value;
+    EXPECT_EQ(seen, "123");
+    EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
+    EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
+    // A new search restarts the cursor.
+    cgiFormEntry *c = cgiFormEntryFindFirst("c");
+    ASSERT_NE(c, nullptr);
+    EXPECT_STREQ(c->value, "1");
+    EXPECT_EQ(cgiFormEntryFindFirst("D"), nullptr) << "letter case matters";
+    EXPECT_EQ(cgiFormEntryFindFirst("missing"), nullptr);
+}
+
+// Every allocation of a parse fails in turn, until the parse goes through.
+// Each failing step must report cgiParseMemory, leave only complete entries
+// in input order, and leak nothing once released.
+TEST_F(UrlEncoded, EveryAllocationFailureIsCleanAndLinksNoPartialEntry) {
+    const std::string input = "a=1&bb=2%32&ccc=&d+d=4";
+    const std::vector<Field> all = {{"a", "1"}, {"bb", "22"}, {"ccc", ""}, {"d d", "4"}};
+    int failures = 0;
+    for (long n = 1;; ++n) {
+        SCOPED_TRACE("failing allocation " + std::to_string(n));
+        cgiAllocFailAt(n);
+        cgiParseResultType r = parseText(input);
+        cgiAllocFailAt(0);
+        std::vector<Field> got = fields();
+        ASSERT_LE(got.size(), all.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), all.begin()));
+        cgiFreeResources();
+        EXPECT_EQ(cgiAllocLive(), 0);
+        if (r == cgiParseSuccess) {
+            EXPECT_EQ(got, all);
+            break;
+        }
+        ASSERT_EQ(r, cgiParseMemory);
+        ++failures;
+        ASSERT_LT(n, 100) << "the parse never succeeds";
+    }
+    EXPECT_GE(failures, 3 * static_cast<int>(all.size())) << "a name, a value and an entry each";
+}
+
+TEST_F(UrlEncoded, PostBodyBufferThatCannotBeAllocatedIsAMemoryFailure) {
+    cgiAllocFailAt(1);
+    EXPECT_EQ(start({{"REQUEST_METHOD", "POST"},
+                     {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                     {"CONTENT_LENGTH", "3"}},
+                    "a=1"),
+              cgiParseMemory);
+    cgiAllocFailAt(0);
+    EXPECT_TRUE(fields().empty());
+}
+
+} // namespace
+} // namespace cgitest
