@@ -7,18 +7,25 @@
 
 #include "cgi.h"
 
-// ---- Allocation: every heap block of the layer comes from here. ----
+// ---- Memory: every allocation of the layer goes through these. ----
 
-// malloc that a test can make fail; null on failure, never throws.
+// The request pool holds what lives until cgiFreeResources: the form
+// entries, their strings, replayed environment strings. Blocks are not freed
+// one by one; cgiPoolRelease releases them all. Null on failure.
+void *cgiPoolAlloc(std::size_t size) noexcept;
+// A pool copy of the `len` bytes at `s`, NUL-terminated; null on failure.
+char *cgiPoolStrndup(const char *s, std::size_t len) noexcept;
+void cgiPoolRelease() noexcept;
+
+// Heap blocks for what the caller owns; null on failure, never throws.
 void *cgiAlloc(std::size_t size) noexcept;
 void cgiRelease(void *p) noexcept;
-// A new heap copy of `len` bytes at `s`, NUL-terminated; null on failure.
-char *cgiStrndup(const char *s, std::size_t len) noexcept;
 
 // Failure injection for tests: the allocation numbered `n` (1-based, counted
-// from this call) and every later one fails; 0 turns injection off.
+// from this call, pool and heap alike) and every later one fails; 0 turns
+// injection off.
 void cgiAllocFailAt(long n) noexcept;
-// Blocks handed out by cgiAlloc and not yet released.
+// Heap blocks and pool chunks not yet released.
 long cgiAllocLive() noexcept;
 
 // ---- Entry and environment. ----
@@ -47,21 +54,18 @@ extern int cgiHexValue[256];
 extern const char *cgiFindTarget;
 extern cgiFormEntry *cgiFindPos;
 
-enum cgiEscapeState { cgiEscapeRest = 0, cgiEscapeFirst = 1, cgiEscapeSecond = 2 };
-enum cgiUnescapeResultType { cgiUnescapeSuccess = 0, cgiUnescapeMemory = 1 };
 
 cgiParseResultType cgiParseGetFormInput() noexcept;
 cgiParseResultType cgiParsePostFormInput() noexcept;
+// Parses URL-encoded text; `data` is not modified (a pool copy is decoded).
 cgiParseResultType cgiParseFormInput(const char *data, int length) noexcept;
-cgiUnescapeResultType cgiUnescapeChars(char **sp, const char *cp, int len) noexcept;
-// A complete, unlinked entry that takes over `attr` and `value`; its other
-// three strings are empty. Null when the allocation fails, and then `attr`
-// and `value` are freed too.
+// Decodes the `len` bytes at `cp` into `out`, which may be `cp` itself: the
+// decoded text is never longer. Terminates it and returns the length up to
+// the first NUL, which is what the string readers see.
+int cgiUnescapeChars(char *out, const char *cp, int len) noexcept;
+// A complete, unlinked entry with `attr` and `value` (pool strings) and the
+// other three strings empty; null when the allocation fails.
 cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept;
-// Frees one entry and its strings; deletes its temporary file, if any.
-void cgiDeleteEntry(cgiFormEntry *e) noexcept;
-// Frees a heap string of the layer unless it is the shared empty string.
-void cgiFreeString(char *s) noexcept;
 cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept;
 cgiFormEntry *cgiFormEntryFindNext() noexcept;
 

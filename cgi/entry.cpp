@@ -170,13 +170,12 @@ cgiParseResultType cgiParseRequest() noexcept {
 }
 
 void cgiFreeResources() noexcept {
-    cgiFormEntry *e = cgiFormEntryFirst;
-    while (e) {
-        cgiFormEntry *next = e->next;
-        cgiDeleteEntry(e);
-        e = next;
-    }
+    for (cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next)
+        if (*e->tfileName)
+            unlink(e->tfileName); // a file already gone is no error here
     if (cgiRestored) {
+        // The replayed strings live in the pool: until a replay sets them
+        // again they read as empty, never as released memory.
         char **strings[] = {&cgiServerSoftware, &cgiServerName,   &cgiGatewayInterface,
                             &cgiServerProtocol, &cgiServerPort,   &cgiRequestMethod,
                             &cgiPathInfo,       &cgiPathTranslated, &cgiScriptName,
@@ -184,12 +183,10 @@ void cgiFreeResources() noexcept {
                             &cgiAuthType,       &cgiRemoteUser,   &cgiRemoteIdent,
                             &cgiContentType,    &cgiAccept,       &cgiUserAgent,
                             &cgiReferrer,       &cgiCookie};
-        // Until a replay sets them again they read as empty, never as freed memory.
-        for (char **s : strings) {
-            cgiFreeString(*s);
+        for (char **s : strings)
             *s = cgiEmptyString;
-        }
     }
+    cgiPoolRelease();
     cgiFormEntryFirst = nullptr;
     cgiRestored = 0;
 }

@@ -1,14 +1,48 @@
 // The form entry list, its search cursor, and URL-encoded input: the query
 // string of a GET and the body of an application/x-www-form-urlencoded POST.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
-#include "cgi_raii.h"
+#include "cgi_internal.h"
 
 int cgiHexValue[256];
 const char *cgiFindTarget = nullptr;
 cgiFormEntry *cgiFindPos = nullptr;
+
+namespace {
+
+// Splits `len` bytes of pairs at `buf` (which has room for one more byte)
+// and decodes each name and value where it stands, appending one entry per
+// pair. A trailing fragment without '=' is dropped.
+cgiParseResultType parseInPlace(char *buf, std::size_t len) {
+    cgiFormEntry **tail = &cgiFormEntryFirst;
+    while (*tail)
+        tail = &(*tail)->next;
+    char *p = buf;
+    char *const end = buf + len;
+    while (p < end) {
+        // An '&' before the '=' is an ordinary byte of the name.
+        char *eq = static_cast<char *>(std::memchr(p, '=', static_cast<std::size_t>(end - p)));
+        if (!eq)
+            break;
+        char *name = p;
+        cgiUnescapeChars(name, name, static_cast<int>(eq - name));
+        char *value = eq + 1;
+        char *amp = static_cast<char *>(std::memchr(value, '&', static_cast<std::size_t>(end - value)));
+        char *valueEnd = amp ? amp : end;
+        int valueLength = cgiUnescapeChars(value, value, static_cast<int>(valueEnd - value));
+        p = amp ? amp + 1 : end;
+        cgiFormEntry *e = cgiNewEntry(name, value, valueLength);
+        if (!e)
+            return cgiParseMemory;
+        *tail = e;
+        tail = &e->next;
+    }
+    return cgiParseSuccess;
+}
+
+} // namespace
 
 void cgiSetupConstants() noexcept {
     for (int &v : cgiHexValue)
@@ -21,33 +55,12 @@ void cgiSetupConstants() noexcept {
     }
 }
 
-void cgiFreeString(char *s) noexcept {
-    if (s != cgiEmptyString)
-        cgiRelease(s);
-}
-
 cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept {
-    auto *e = static_cast<cgiFormEntry *>(cgiAlloc(sizeof(cgiFormEntry)));
-    if (!e) {
-        cgiFreeString(attr);
-        cgiFreeString(value);
-        return nullptr;
-    }
-    // Entries without a file share the one empty string; cgiFreeString knows it.
-    *e = cgiFormEntry{attr, value, valueLength, cgiEmptyString, cgiEmptyString, cgiEmptyString,
-                      nullptr};
+    auto *e = static_cast<cgiFormEntry *>(cgiPoolAlloc(sizeof(cgiFormEntry)));
+    if (e)
+        *e = cgiFormEntry{attr, value, valueLength, cgiEmptyString, cgiEmptyString, cgiEmptyString,
+                          nullptr};
     return e;
-}
-
-void cgiDeleteEntry(cgiFormEntry *e) noexcept {
-    cgiFreeString(e->attr);
-    cgiFreeString(e->value);
-    cgiFreeString(e->fileName);
-    cgiFreeString(e->contentType);
-    if (*e->tfileName)
-        unlink(e->tfileName);
-    cgiFreeString(e->tfileName);
-    cgiRelease(e);
 }
 
 cgiParseResultType cgiParseGetFormInput() noexcept {
@@ -59,73 +72,91 @@ cgiParseResultType cgiParsePostFormInput() noexcept {
         return cgiParseSuccess;
     if (cgiContentLength < 0)
         return cgiParseMemory;
-    cgi::HeapString input(static_cast<char *>(cgiAlloc(static_cast<std::size_t>(cgiContentLength))));
-    if (!input)
+    const std::size_t n = static_cast<std::size_t>(cgiContentLength);
+    // The body is read in one block and decoded where it stands; the extra
+    // byte terminates the last value.
+    char *body = static_cast<char *>(cgiPoolAlloc(n + 1));
+    if (!body)
         return cgiParseMemory;
-    if (std::fread(input.get(), 1, static_cast<std::size_t>(cgiContentLength), cgiIn) !=
-        static_cast<std::size_t>(cgiContentLength))
+    if (std::fread(body, 1, n, cgiIn) != n)
         return cgiParseIO;
-    return cgiParseFormInput(input.get(), cgiContentLength);
+    return parseInPlace(body, n);
 }
 
 cgiParseResultType cgiParseFormInput(const char *data, int length) noexcept {
-    const char *p = data;
-    const char *end = data + (length > 0 ? length : 0);
-    cgiFormEntry **tail = &cgiFormEntryFirst;
-    while (*tail)
-        tail = &(*tail)->next;
-    while (p < end) {
-        // An '&' before the '=' is an ordinary byte of the name; a trailing
-        // fragment without '=' is dropped.
-        const char *eq = static_cast<const char *>(std::memchr(p, '=', static_cast<std::size_t>(end - p)));
-        if (!eq)
-            break;
-        char *name;
-        if (cgiUnescapeChars(&name, p, static_cast<int>(eq - p)) != cgiUnescapeSuccess)
-            return cgiParseMemory;
-        cgi::HeapString nameOwner(name);
-        p = eq + 1;
-        const char *amp = static_cast<const char *>(std::memchr(p, '&', static_cast<std::size_t>(end - p)));
-        const char *valueEnd = amp ? amp : end;
-        char *value;
-        if (cgiUnescapeChars(&value, p, static_cast<int>(valueEnd - p)) != cgiUnescapeSuccess)
-            return cgiParseMemory;
-        p = amp ? amp + 1 : end;
-        // A %00 ends the value as the string readers see it.
-        cgiFormEntry *e = cgiNewEntry(nameOwner.release(), value, static_cast<int>(std::strlen(value)));
-        if (!e)
-            return cgiParseMemory;
-        *tail = e;
-        tail = &e->next;
-    }
-    return cgiParseSuccess;
+    if (length <= 0)
+        return cgiParseSuccess;
+    char *copy = cgiPoolStrndup(data, static_cast<std::size_t>(length));
+    if (!copy)
+        return cgiParseMemory;
+    return parseInPlace(copy, static_cast<std::size_t>(length));
 }
 
-cgiUnescapeResultType cgiUnescapeChars(char **sp, const char *cp, int len) noexcept {
-    std::size_t n = len > 0 ? static_cast<std::size_t>(len) : 0;
-    char *out = static_cast<char *>(cgiAlloc(n + 1));
-    if (!out)
-        return cgiUnescapeMemory;
+namespace {
+
+// Eight (or four) bytes at a time: a word that holds no '%' is copied with
+// its '+' bytes turned into spaces.
+using Word = std::uintptr_t;
+constexpr Word kOnes = ~Word(0) / 0xff;
+constexpr Word kLow7 = kOnes * 0x7f;
+
+// The high bit of every byte of `x` that is zero, and of no other byte.
+inline Word zeroBytes(Word x) { return ~(((x & kLow7) + kLow7) | x | kLow7); }
+
+// The index in memory order of the first byte marked by zeroBytes.
+inline std::size_t firstMarked(Word marks) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return static_cast<std::size_t>(__builtin_clzll(marks) - (64 - 8 * sizeof(Word))) / 8;
+#else
+    return static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
+#endif
+}
+
+} // namespace
+
+int cgiUnescapeChars(char *out, const char *cp, int len) noexcept {
     const unsigned char *in = reinterpret_cast<const unsigned char *>(cp);
-    const unsigned char *end = in + n;
+    const unsigned char *const end = in + (len > 0 ? len : 0);
     char *o = out;
+    char *firstNul = nullptr;
     while (in < end) {
+        if (static_cast<std::size_t>(end - in) >= sizeof(Word)) {
+            Word w;
+            std::memcpy(&w, in, sizeof w);
+            Word percent = zeroBytes(w ^ (kOnes * '%'));
+            if (!percent) {
+                w ^= (zeroBytes(w ^ (kOnes * '+')) >> 7) * ('+' ^ ' ');
+                // `o` never runs ahead of `in`, so the store only overwrites
+                // bytes already read.
+                std::memcpy(o, &w, sizeof w);
+                o += sizeof w;
+                in += sizeof w;
+                continue;
+            }
+            // The bytes before the '%', then the escape below.
+            for (std::size_t k = firstMarked(percent); k; --k, ++in)
+                *o++ = *in == '+' ? ' ' : static_cast<char>(*in);
+        }
         unsigned char c = *in++;
-        if (c == '%') {
+        if (c == '+') {
+            *o++ = ' ';
+        } else if (c != '%') {
+            *o++ = static_cast<char>(c);
+        } else {
             // The two bytes after '%' are always taken as digits; a byte that
             // is no hex digit counts as 0, and an escape cut short by the end
             // of the input writes nothing.
             if (end - in < 2)
                 break;
-            *o++ = static_cast<char>(cgiHexValue[in[0]] * 16 + cgiHexValue[in[1]]);
+            char d = static_cast<char>(cgiHexValue[in[0]] * 16 + cgiHexValue[in[1]]);
             in += 2;
-        } else {
-            *o++ = c == '+' ? ' ' : static_cast<char>(c);
+            if (!d && !firstNul)
+                firstNul = o;
+            *o++ = d;
         }
     }
     *o = '\0';
-    *sp = out;
-    return cgiUnescapeSuccess;
+    return static_cast<int>((firstNul ? firstNul : o) - out);
 }
 
 cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept {

@@ -185,17 +185,17 @@ TEST_F(Entry, ReleaseDeletesTemporaryFilesAndReplayedStrings) {
     close(fd);
     char plain[] = "plain";
     // Two entries, one owning a temporary file.
-    cgiFormEntry *withFile = cgiNewEntry(cgiStrndup("f", 1), cgiStrndup("", 0), 0);
+    cgiFormEntry *withFile = cgiNewEntry(cgiPoolStrndup("f", 1), cgiPoolStrndup("", 0), 0);
     ASSERT_NE(withFile, nullptr);
-    withFile->tfileName = cgiStrndup(path, std::strlen(path));
-    withFile->fileName = cgiStrndup(plain, 5);
-    cgiFormEntry *noFile = cgiNewEntry(cgiStrndup("g", 1), cgiStrndup("1", 1), 1);
+    withFile->tfileName = cgiPoolStrndup(path, std::strlen(path));
+    withFile->fileName = cgiPoolStrndup(plain, 5);
+    cgiFormEntry *noFile = cgiNewEntry(cgiPoolStrndup("g", 1), cgiPoolStrndup("1", 1), 1);
     ASSERT_NE(noFile, nullptr);
     withFile->next = noFile;
     cgiFormEntryFirst = withFile;
     cgiRestored = 1;
-    cgiServerName = cgiStrndup("replayed", 8);
-    cgiContentType = cgiStrndup("text/plain", 10);
+    cgiServerName = cgiPoolStrndup("replayed", 8);
+    cgiContentType = cgiPoolStrndup("text/plain", 10);
 
     cgiFreeResources();
     EXPECT_EQ(access(path, F_OK), -1) << "temporary file left behind";

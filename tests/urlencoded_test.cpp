@@ -54,6 +54,24 @@ TEST_F(UrlEncoded, SplitsAndDecodesPairs) {
     }
 }
 
+// Decoding works a word at a time where it can: an escape, a '+' or the end
+// of the value at every offset within and across words.
+TEST_F(UrlEncoded, EscapesAtEveryOffsetDecode) {
+    for (int k = 0; k < 20; ++k) {
+        SCOPED_TRACE("offset " + std::to_string(k));
+        const std::string pad(static_cast<size_t>(k), 'a');
+        const std::string tail(static_cast<size_t>(19 - k), 'b');
+        ASSERT_EQ(parseText("x=" + pad + "%41" + tail + "+" + pad + "&p=" + pad + "+++" + tail +
+                            "&e=" + pad + "%4" + "&z=" + pad + "%00" + tail),
+                  cgiParseSuccess);
+        EXPECT_EQ(fields(), (std::vector<Field>{{"x", pad + "A" + tail + " " + pad},
+                                                {"p", pad + "   " + tail},
+                                                {"e", pad},
+                                                {"z", pad}}));
+        cgiFreeResources();
+    }
+}
+
 TEST_F(UrlEncoded, EntriesCarryEmptyFileMembers) {
     ASSERT_EQ(parseText("a=1&b=2"), cgiParseSuccess);
     for (cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next) {
@@ -110,7 +128,7 @@ TEST_F(UrlEncoded, EveryAllocationFailureIsCleanAndLinksNoPartialEntry) {
         ++failures;
         ASSERT_LT(n, 100) << "the parse never succeeds";
     }
-    EXPECT_GE(failures, 3 * static_cast<int>(all.size())) << "a name, a value and an entry each";
+    EXPECT_GT(failures, static_cast<int>(all.size())) << "every entry is an allocation";
 }
 
 TEST_F(UrlEncoded, PostBodyBufferThatCannotBeAllocatedIsAMemoryFailure) {
