@@ -155,10 +155,8 @@ cgiParseResultType cgiParseRequest() noexcept {
     if (cgiStrEqNc(cgiRequestMethod, "post")) {
         if (cgiStrEqNc(cgiContentType, "application/x-www-form-urlencoded"))
             return cgiParsePostFormInput();
-        if (cgiStrEqNc(cgiContentType, "multipart/form-data")) {
-            // Multipart bodies are not parsed yet: the body stays unread.
-            return cgiParseSuccess;
-        }
+        if (cgiStrEqNc(cgiContentType, "multipart/form-data"))
+            return cgiParseSuccess; // multipart bodies are not parsed yet; the body stays unread
         return cgiParseSuccess;
     }
     if (cgiStrEqNc(cgiRequestMethod, "get")) {

@@ -22,6 +22,24 @@ cgiFormResultType numericText(const char *name, const char **text, bool allowPoi
     return cgiFormSuccess;
 }
 
+// Moves a number that was read successfully into [min, max]; the lower
+// bound is tested first and the bounds are not compared with each other. A
+// double that is not a number passes both tests.
+template <typename T>
+cgiFormResultType bound(cgiFormResultType r, T *result, T min, T max) {
+    if (r != cgiFormSuccess)
+        return r;
+    if (*result < min) {
+        *result = min;
+        return cgiFormConstrained;
+    }
+    if (*result > max) {
+        *result = max;
+        return cgiFormConstrained;
+    }
+    return cgiFormSuccess;
+}
+
 cgiFormResultType stringField(const char *name, char *result, int max, int newlines) {
     cgiFormEntry *e = cgiFormEntryFindFirst(name);
     if (!e) {
@@ -105,18 +123,7 @@ cgiFormResultType cgiFormInteger(const char *name, int *result, int defaultV) no
 
 cgiFormResultType cgiFormIntegerBounded(const char *name, int *result, int min, int max,
                                         int defaultV) noexcept {
-    cgiFormResultType r = cgiFormInteger(name, result, defaultV);
-    if (r != cgiFormSuccess)
-        return r;
-    if (*result < min) {
-        *result = min;
-        return cgiFormConstrained;
-    }
-    if (*result > max) {
-        *result = max;
-        return cgiFormConstrained;
-    }
-    return cgiFormSuccess;
+    return bound(cgiFormInteger(name, result, defaultV), result, min, max);
 }
 
 cgiFormResultType cgiFormDouble(const char *name, double *result, double defaultV) noexcept {
@@ -128,19 +135,7 @@ cgiFormResultType cgiFormDouble(const char *name, double *result, double default
 
 cgiFormResultType cgiFormDoubleBounded(const char *name, double *result, double min, double max,
                                        double defaultV) noexcept {
-    cgiFormResultType r = cgiFormDouble(name, result, defaultV);
-    if (r != cgiFormSuccess)
-        return r;
-    // A value that converts to not-a-number passes both tests.
-    if (*result < min) {
-        *result = min;
-        return cgiFormConstrained;
-    }
-    if (*result > max) {
-        *result = max;
-        return cgiFormConstrained;
-    }
-    return cgiFormSuccess;
+    return bound(cgiFormDouble(name, result, defaultV), result, min, max);
 }
 
 cgiFormResultType cgiFormCheckboxSingle(const char *name) noexcept {
