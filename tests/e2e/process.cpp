@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,24 +25,62 @@ void writeAll(int fd, const std::string &s) {
     }
 }
 
-} // namespace
+// The environment block of a child: exactly `env`, plus the sanitizer
+// settings of the test's own environment.
+struct EnvBlock {
+    explicit EnvBlock(const EnvList &env);
+    std::vector<std::string> strings;
+    std::vector<char *> pointers;
+};
 
-Outcome runCgi(const std::string &program,
-               const std::vector<std::pair<std::string, std::string>> &env,
-               const std::string &body, Stdin how) {
-    std::signal(SIGPIPE, SIG_IGN);
-    std::vector<std::string> envStrings;
+EnvBlock::EnvBlock(const EnvList &env) {
     for (const auto &kv : env)
-        envStrings.push_back(kv.first + "=" + kv.second);
-    // Sanitizer settings travel with the test's own environment.
+        strings.push_back(kv.first + "=" + kv.second);
     for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char *v = std::getenv(keep))
-            envStrings.push_back(std::string(keep) + "=" + v);
-    std::vector<char *> envp;
-    for (auto &s : envStrings)
-        envp.push_back(&s[0]);
-    envp.push_back(nullptr);
+            strings.push_back(std::string(keep) + "=" + v);
+    for (auto &s : strings)
+        pointers.push_back(&s[0]);
+    pointers.push_back(nullptr);
+}
 
+} // namespace
+
+int startCgi(const std::string &program, const EnvList &env, const std::string &bodyFile,
+             const std::string &outFile) {
+    EnvBlock envp(env);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(bodyFile.c_str(), O_RDONLY);
+        int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+        execve(program.c_str(), argv, envp.pointers.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int waitCgi(int pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Outcome runCgi(const std::string &program, const EnvList &env, const std::string &body, Stdin how,
+               long fileSizeLimit) {
+    return runCgi(std::vector<std::string>{program}, env, body, how, fileSizeLimit);
+}
+
+Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env, const std::string &body,
+               Stdin how, long fileSizeLimit) {
+    std::signal(SIGPIPE, SIG_IGN);
+    EnvBlock envBlock(env);
+    char **envp = envBlock.pointers.data();
     int inPipe[2] = {-1, -1};
     int outPipe[2];
     if (pipe(outPipe) != 0)
@@ -67,8 +106,17 @@ Outcome runCgi(const std::string &program,
         close(outPipe[1]);
         if (inPipe[1] >= 0)
             close(inPipe[1]);
-        char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
-        execve(program.c_str(), argv, envp.data());
+        if (fileSizeLimit >= 0) {
+            // An ignored SIGXFSZ stays ignored across exec.
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit lim{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execve(argv[0].c_str(), args.data(), envp);
         _exit(127);
     }
     close(outPipe[1]);
@@ -89,9 +137,7 @@ Outcome runCgi(const std::string &program,
         result.output.append(buf, static_cast<size_t>(n));
     }
     close(outPipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.exitStatus = waitCgi(pid);
     return result;
 }
 

@@ -17,9 +17,24 @@ struct Outcome {
 
 enum class Stdin { Pipe, File };
 
-Outcome runCgi(const std::string &program,
-               const std::vector<std::pair<std::string, std::string>> &env,
-               const std::string &body = "", Stdin how = Stdin::Pipe);
+using EnvList = std::vector<std::pair<std::string, std::string>>;
+
+// `fileSizeLimit` >= 0 sets RLIMIT_FSIZE for the program (writes beyond it
+// fail with EFBIG instead of raising SIGXFSZ).
+Outcome runCgi(const std::string &program, const EnvList &env, const std::string &body = "",
+               Stdin how = Stdin::Pipe, long fileSizeLimit = -1);
+// The same with a whole command line (a tracer in front of the program).
+Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env,
+               const std::string &body = "", Stdin how = Stdin::Pipe, long fileSizeLimit = -1);
+
+// Starts the program with its body read from `bodyFile` and its output
+// going to `outFile`; returns its pid without waiting.
+int startCgi(const std::string &program, const EnvList &env, const std::string &bodyFile,
+             const std::string &outFile);
+
+// Waits for a started program; its exit status, or -1 when it did not exit
+// normally.
+int waitCgi(int pid);
 
 } // namespace cgitest
 

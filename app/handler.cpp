@@ -1,0 +1,58 @@
+// The request handler: the actions of the operator's form, in the order
+// submit, reset, view; every action present runs.
+#include <cstdio>
+#include <fcntl.h>
+
+#include "cgi.h"
+#include "devfile.h"
+#include "sethc.h"
+
+namespace {
+
+// Fields of up to 1023 characters.
+constexpr int kFieldText = 1024;
+
+void submit() {
+    static char vtext[kFieldText];
+    static char htext[kFieldText];
+    cgiFormResultType rv = cgiFormStringNoNewlines("chang", vtext, kFieldText);
+    cgiFormResultType rh = cgiFormStringNoNewlines("hang", htext, kFieldText);
+    if (rv == cgiFormTruncated || rh == cgiFormTruncated) {
+        std::fputs("error len", cgiOut);
+    } else if (rv == cgiFormEmpty || rh == cgiFormEmpty) {
+        std::fputs("input empty", cgiOut);
+    } else if (rv == cgiFormSuccess || rh == cgiFormSuccess) {
+        std::fprintf(cgiOut, "add V=%s,H=%s\n", vtext, htext);
+        field = decimal(vtext, sizeof vtext);
+        line = decimal(htext, sizeof htext);
+        v_main();
+    }
+}
+
+// Restores the factory copies. The DVI position file is restored only when
+// the output mode file exists, whatever it holds.
+void reset() {
+    sethc::DirLock lock(kDeviceDir);
+    bool ok = sethc::copyFile(kConfigFactory, kConfigFile);
+    sethc::Fd fd(open(kModeFile, O_RDONLY | O_CLOEXEC));
+    if (fd)
+        ok = sethc::copyFile(kDviFactory, kDviFile) && ok;
+    std::fputs(ok ? "recover ok" : "recover failed", stdout);
+}
+
+} // namespace
+
+int cgiMain(void) {
+    cgiHeaderContentType("text/plain");
+    if (cgiFormCheckboxSingle("hc_submit") == cgiFormSuccess)
+        submit();
+    if (cgiFormCheckboxSingle("resethc") == cgiFormSuccess)
+        reset();
+    if (cgiFormCheckboxSingle("viewhc") == cgiFormSuccess) {
+        field = 0;
+        line = 0;
+        viewflag = 1;
+        v_main();
+    }
+    return 0;
+}
