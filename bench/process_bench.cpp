@@ -1,17 +1,19 @@
 // Whole CGI processes, one request each, timed the way a web server runs
 // them: a fresh process, the CGI variables in its environment, the body on
-// standard input from a file. Runs are paired (program and floor one after
-// the other) and reported as medians.
+// standard input from a file. Each figure pairs our program with a floor
+// (one run of each, in alternating order) and reports medians.
 //
-//   process_bench BUILD_DIR [RUNS [PROGRAM]]
+//   process_bench BUILD_DIR [RUNS]
 //
-// PROGRAM defaults to BUILD_DIR/list.cgi; the floors come from BUILD_DIR/bench.
+// Our programs: BUILD_DIR/list.cgi and BUILD_DIR/bench/sethc_bench.cgi (its
+// device directory is BUILD_DIR/bench/device); the floors: BUILD_DIR/bench.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <spawn.h>
+#include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,7 +23,6 @@
 
 namespace {
 
-
 struct Request {
     std::string label;
     std::vector<std::string> env;
@@ -30,27 +31,25 @@ struct Request {
 
 // Wall time of one process, from spawn to exit, in microseconds.
 double spawnOnce(const std::string &program, const Request &req, const char *outPath) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, req.bodyPath.empty() ? "/dev/null" : req.bodyPath.c_str(),
-                                     O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<char *> envp;
     for (const auto &e : req.env)
         envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
-    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
     timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
-    pid_t pid;
-    if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv, envp.data()) != 0) {
-        std::perror(program.c_str());
-        std::exit(1);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(req.bodyPath.empty() ? "/dev/null" : req.bodyPath.c_str(), O_RDONLY);
+        int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
     }
     int status;
     waitpid(pid, &status, 0);
     clock_gettime(CLOCK_MONOTONIC, &t1);
-    posix_spawn_file_actions_destroy(&fa);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "%s failed on %s\n", program.c_str(), req.label.c_str());
         std::exit(1);
@@ -64,9 +63,9 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-std::string readFile(const char *path) {
+std::string readFile(const std::string &path) {
     std::string s;
-    FILE *f = std::fopen(path, "rb");
+    FILE *f = std::fopen(path.c_str(), "rb");
     if (!f)
         return s;
     char buf[65536];
@@ -77,27 +76,39 @@ std::string readFile(const char *path) {
     return s;
 }
 
+void writeFile(const std::string &path, const std::string &content) {
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(content.data(), 1, content.size(), f) != content.size()) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    std::fclose(f);
+}
+
+// Checks our program's answer, then times it against the floor. `prepare`
+// runs before every process, untimed.
 void compare(const std::string &program, const std::string &floor, const Request &req, int runs,
-             size_t expectLines) {
+             const std::function<bool(const std::string &)> &answerOk,
+             const std::function<void()> &prepare = [] {}) {
     const char *out = "/tmp/process_bench.out";
-    // Check the answer before timing anything.
+    prepare();
     spawnOnce(program, req, out);
-    std::string answer = readFile(out);
-    size_t lines = static_cast<size_t>(std::count(answer.begin(), answer.end(), '\n'));
-    if (lines != expectLines) {
-        std::fprintf(stderr, "%s: %zu lines in the answer, expected %zu\n", req.label.c_str(),
-                     lines, expectLines);
+    if (!answerOk(readFile(out))) {
+        std::fprintf(stderr, "%s: unexpected answer:\n%s\n", req.label.c_str(), readFile(out).c_str());
         std::exit(1);
     }
     std::vector<double> ours, base, ratio;
     for (int i = 0; i < runs; ++i) {
-        // Alternate the order so that neither side always runs on a warm cache.
         double a, b;
+        // Alternate the order so that neither side always runs on a warm cache.
+        prepare();
         if (i % 2) {
             a = spawnOnce(program, req, "/dev/null");
+            prepare();
             b = spawnOnce(floor, req, "/dev/null");
         } else {
             b = spawnOnce(floor, req, "/dev/null");
+            prepare();
             a = spawnOnce(program, req, "/dev/null");
         }
         ours.push_back(a);
@@ -108,6 +119,19 @@ void compare(const std::string &program, const std::string &floor, const Request
                 median(base), median(ratio));
 }
 
+std::function<bool(const std::string &)> lines(size_t n) {
+    return [n](const std::string &s) {
+        return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')) == n;
+    };
+}
+
+std::string positions() {
+    std::string s;
+    for (int f = 1; f <= 41; ++f)
+        s += std::to_string(f) + "," + std::to_string(f + 10) + "," + std::to_string(f + 20) + "\n";
+    return s;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -116,37 +140,51 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::string dir = argv[1];
+    const std::string bench = dir + "/bench";
     const int runs = argc > 2 ? std::atoi(argv[2]) : 101;
-    const std::string program = argc > 3 ? argv[3] : dir + "/list.cgi";
 
-    const std::string body = urlencodedBody(10000);
-    const std::string bodyPath = "/tmp/process_bench.body";
-    FILE *f = std::fopen(bodyPath.c_str(), "wb");
-    std::fwrite(body.data(), 1, body.size(), f);
-    std::fclose(f);
+    const std::string big = urlencodedBody(10000);
+    const std::string bigPath = "/tmp/process_bench.body";
+    writeFile(bigPath, big);
     const std::string typical = "hc_submit=1&chang=2&hang=-1";
     const std::string typicalPath = "/tmp/process_bench.typical";
-    f = std::fopen(typicalPath.c_str(), "wb");
-    std::fwrite(typical.data(), 1, typical.size(), f);
-    std::fclose(f);
+    writeFile(typicalPath, typical);
+    const std::vector<std::string> post = {"REQUEST_METHOD=POST",
+                                           "CONTENT_TYPE=application/x-www-form-urlencoded"};
+    auto withLength = [&](size_t n, std::vector<std::string> env) {
+        env.push_back("CONTENT_LENGTH=" + std::to_string(n));
+        return env;
+    };
 
-    std::printf("%d paired runs per row; times are medians, the ratio is the median of paired ratios\n\n", runs);
-    std::printf("%s\n\n| request | ours | floor | ratio |\n|---|---|---|---|\n", program.c_str());
-    compare(program, dir + "/bench/floor_copy",
-            {"POST 1 MB, 10,000 fields (floor: static copy to a file)",
-             {"REQUEST_METHOD=POST", "CONTENT_TYPE=application/x-www-form-urlencoded",
-              "CONTENT_LENGTH=" + std::to_string(body.size())},
-             bodyPath},
-            runs, 10000 + 2);
-    compare(program, dir + "/bench/floor_copy",
-            {"POST 27 bytes, typical submit (floor: static copy to a file)",
-             {"REQUEST_METHOD=POST", "CONTENT_TYPE=application/x-www-form-urlencoded",
-              "CONTENT_LENGTH=" + std::to_string(typical.size())},
-             typicalPath},
-            runs, 3 + 2);
-    compare(program, dir + "/bench/floor_header",
-            {"GET 3 fields (floor: C program printing a header)",
+    std::printf("%s, %d paired runs per row; times are medians, the ratio is the median of "
+                "paired ratios\n\n| request | ours | floor | ratio |\n|---|---|---|---|\n",
+                dir.c_str(), runs);
+    const std::string list = dir + "/list.cgi";
+    compare(list, bench + "/floor_copy",
+            {"list.cgi: POST 1 MB, 10,000 fields; floor: static copy of the body to a file",
+             withLength(big.size(), post), bigPath},
+            runs, lines(10000 + 2));
+    compare(list, bench + "/floor_header",
+            {"list.cgi: GET 3 fields; floor: C program printing a header",
              {"REQUEST_METHOD=GET", "QUERY_STRING=a=1&b=2&c=3"}, ""},
-            runs, 3 + 2);
+            runs, lines(3 + 2));
+
+    // The typical submit on format 7 of a 41-record file, reseeded before
+    // every run so that each one makes the same change.
+    const std::string mnt = bench + "/device/mnt";
+    mkdir((bench + "/device").c_str(), 0755);
+    mkdir(mnt.c_str(), 0755);
+    writeFile(mnt + "/format.ini", "format 7\n");
+    writeFile(mnt + "/tz582.ini", "0\n");
+    const std::string floorFile = bench + "/device/floor.ini";
+    Request submit{"sethc.cgi: typical submit; floor: static atomic replace of 500 bytes",
+                   withLength(typical.size(), post), typicalPath};
+    submit.env.push_back("FLOOR_FILE=" + floorFile);
+    auto seed = [&] { writeFile(mnt + "/config.ini", positions()); };
+    auto setOk = [](const std::string &s) { return s.find("V=19,H=26\n\nset ok\n") != std::string::npos; };
+    compare(dir + "/bench/sethc_bench.cgi", bench + "/floor_durable", submit, runs, setOk, seed);
+    submit.label = "floor: rewrite in place and run \"sync\" twice; against the atomic floor";
+    compare(bench + "/floor_inplace_sync", bench + "/floor_durable", submit, runs,
+            [](const std::string &) { return true; }, seed);
     return 0;
 }

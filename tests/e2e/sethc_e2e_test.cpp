@@ -324,6 +324,20 @@ TEST_F(Sethc, FailedRewriteKeepsTheOldFileAndReportsIt) {
     EXPECT_EQ(files(), kDevice) << "old file kept, no temporary file left";
 }
 
+TEST_F(Sethc, UnreadableFilesStopTheRunBeforeAnyReport) {
+    reset({{"config.ini", records()}});
+    fs::create_directory(kMnt + "/format.ini");
+    EXPECT_EQ(get(kPlus11 + "&viewhc=1"), "add V=1,H=1\nCan't open file\nCan't open file\n");
+    fs::remove(kMnt + "/format.ini");
+    EXPECT_EQ(files(), (Files{{"config.ini", records()}}));
+
+    reset({{"format.ini", " 7\n"}, {"tz582.ini", "1"}, {"config.ini", records()}});
+    fs::create_directory(kMnt + "/config.dvi.ini");
+    EXPECT_EQ(get(kPlus11), "add V=1,H=1\nCan't open file\n");
+    fs::remove(kMnt + "/config.dvi.ini");
+    EXPECT_EQ(files(), (Files{{"format.ini", " 7\n"}, {"tz582.ini", "1"}, {"config.ini", records()}}));
+}
+
 TEST_F(Sethc, RewriteKeepsPermissionBits) {
     reset(kDevice);
     chmod((kMnt + "/config.ini").c_str(), 0640);
