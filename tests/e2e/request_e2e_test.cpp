@@ -46,13 +46,7 @@ TEST(RequestE2E, MethodAndContentTypeChooseTheInput) {
           {"CONTENT_LENGTH", "3"}},
          "k=v",
          "field k 1 v\n"},
-        {"HEAD parses nothing", {{"REQUEST_METHOD", "HEAD"}, {"QUERY_STRING", "a=1"}}, "", ""},
-        {"POST of plain text parses nothing",
-         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "text/plain"}, {"CONTENT_LENGTH", "3"}},
-         "k=v", ""},
         {"no variables at all", {}, "", ""},
-        {"control bytes decoded", {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "t=a%0D%0Ab%09"}},
-         "", "field t 5 a\\x0d\\x0ab\\x09\n"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
@@ -89,9 +83,6 @@ TEST(RequestE2E, FailedParseExitsWith255AndWritesNothing) {
         {"CONTENT_LENGTH beyond int does not wrap to the body's size",
          {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "4294967299"}},
          "a=1", ""},
-        {"negative CONTENT_LENGTH",
-         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "-1"}}, "a=1",
-         ""},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);

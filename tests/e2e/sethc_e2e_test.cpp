@@ -56,32 +56,31 @@ Files with(Files files, const Files &changes) {
     return files;
 }
 
+// Empties the device directory and writes `files` into it.
+void seedDevice(const Files &files) {
+    fs::remove_all(kRoot);
+    fs::create_directories(kMnt);
+    for (const auto &kv : files)
+        std::ofstream(kMnt + "/" + kv.first, std::ios::binary) << kv.second;
+}
+
+// Every file in the device directory with its content.
+Files deviceFiles() {
+    Files result;
+    for (const auto &entry : fs::directory_iterator(kMnt)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        result[entry.path().filename().string()] = ss.str();
+    }
+    return result;
+}
+
 class Sethc : public ::testing::Test {
 protected:
     void SetUp() override { reset({}); }
-
-    static void reset(const Files &files) {
-        fs::remove_all(kRoot);
-        fs::create_directories(kMnt);
-        for (const auto &kv : files)
-            put(kv.first, kv.second);
-    }
-
-    static void put(const std::string &name, const std::string &content) {
-        std::ofstream(kMnt + "/" + name, std::ios::binary) << content;
-    }
-
-    // Every file in the device directory with its content.
-    static Files files() {
-        Files result;
-        for (const auto &entry : fs::directory_iterator(kMnt)) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            std::stringstream ss;
-            ss << in.rdbuf();
-            result[entry.path().filename().string()] = ss.str();
-        }
-        return result;
-    }
+    static void reset(const Files &files) { seedDevice(files); }
+    static Files files() { return deviceFiles(); }
 
     // A GET with `query`; returns the body after the header.
     static std::string get(const std::string &query, long fileSizeLimit = -1) {
@@ -104,21 +103,11 @@ struct Row {
 void runRows(const std::vector<Row> &rows) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        Sethc::Test::RecordProperty("row", row.label);
-        fs::remove_all(kRoot);
-        fs::create_directories(kMnt);
-        for (const auto &kv : row.before)
-            std::ofstream(kMnt + "/" + kv.first, std::ios::binary) << kv.second;
+        seedDevice(row.before);
         Outcome o = runCgi(SETHC_CGI, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", row.query}});
         EXPECT_EQ(o.exitStatus, 0);
         EXPECT_EQ(o.output, kHeader + row.answer);
-        Files now;
-        for (const auto &entry : fs::directory_iterator(kMnt)) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            std::stringstream ss;
-            ss << in.rdbuf();
-            now[entry.path().filename().string()] = ss.str();
-        }
+        Files now = deviceFiles();
         EXPECT_EQ(now, row.after) << "files left in the device directory";
     }
 }
