@@ -122,6 +122,26 @@ void *cgiPoolAlloc(std::size_t size) noexcept {
 #endif
 }
 
+void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexcept {
+#ifndef CGI_POOL_EACH_BLOCK
+    // The last block of the current chunk grows or shrinks where it stands.
+    char *block = static_cast<char *>(p);
+    const std::size_t oldRounded = (oldSize + kAlign - 1) & ~(kAlign - 1);
+    if (block + oldRounded == cur && newSize <= static_cast<std::size_t>(limit - block)) {
+        if (newSize > oldSize && injectedFailure())
+            return nullptr;
+        cur = block + ((newSize + kAlign - 1) & ~(kAlign - 1));
+        return p;
+    }
+#endif
+    if (newSize <= oldSize)
+        return p;
+    void *q = cgiPoolAlloc(newSize);
+    if (q)
+        std::memcpy(q, p, oldSize);
+    return q;
+}
+
 char *cgiPoolStrndup(const char *s, std::size_t len) noexcept {
     if (len == SIZE_MAX)
         return nullptr;

@@ -54,6 +54,12 @@ typedef struct cgiFormEntryStruct {
     struct cgiFormEntryStruct *next;
 } cgiFormEntry;
 
+/* A read handle on an uploaded file; the application closes what it opens. */
+typedef struct cgiFileStruct {
+    FILE *in;
+} cgiFileStruct;
+typedef cgiFileStruct *cgiFilePtr;
+
 /* The request environment. Never null: an unset variable reads as "". */
 extern char *cgiServerSoftware;
 extern char *cgiServerName;
@@ -114,6 +120,24 @@ cgiFormResultType cgiFormDoubleBounded(const char *name, double *result, double 
                                        double defaultV) CGI_NOEXCEPT;
 /* cgiFormSuccess when a field of that name was sent, whatever its value. */
 cgiFormResultType cgiFormCheckboxSingle(const char *name) CGI_NOEXCEPT;
+
+/* Uploaded files (multipart/form-data): the first field named `name`. The
+ * client's file name, exactly as sent (cgiFormNoFileName for a field that is
+ * not a file). */
+cgiFormResultType cgiFormFileName(const char *name, char *result, int resultSpace) CGI_NOEXCEPT;
+/* The content type that came with the part (cgiFormNoContentType: none). */
+cgiFormResultType cgiFormFileContentType(const char *name, char *result,
+                                         int resultSpace) CGI_NOEXCEPT;
+/* The file's size in bytes; `sizeP` may be null. */
+cgiFormResultType cgiFormFileSize(const char *name, int *sizeP) CGI_NOEXCEPT;
+/* Opens the uploaded contents for reading from the start; `*cfpp` is null on
+ * failure. */
+cgiFormResultType cgiFormFileOpen(const char *name, cgiFilePtr *cfpp) CGI_NOEXCEPT;
+/* Reads up to `bufferSize` bytes; cgiFormEOF when nothing is left. */
+cgiFormResultType cgiFormFileRead(cgiFilePtr cfp, char *buffer, int bufferSize,
+                                  int *gotP) CGI_NOEXCEPT;
+/* Closes the handle and releases it. */
+cgiFormResultType cgiFormFileClose(cgiFilePtr cfp) CGI_NOEXCEPT;
 
 #ifdef __cplusplus
 }

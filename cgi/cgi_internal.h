@@ -4,6 +4,7 @@
 #define CGI_CGI_INTERNAL_H
 
 #include <cstddef>
+#include <cstdio>
 
 #include "cgi.h"
 
@@ -13,6 +14,11 @@
 // entries, their strings, replayed environment strings. Blocks are not freed
 // one by one; cgiPoolRelease releases them all. Null on failure.
 void *cgiPoolAlloc(std::size_t size) noexcept;
+// Resizes the pool block `p` of `oldSize` bytes: the last block of the pool
+// grows or shrinks where it stands; any other block grows by moving to a new
+// one (the old one stays unused until the release) and does not shrink.
+// Returns the block, or null when growing fails (`p` is then unchanged).
+void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexcept;
 // A pool copy of the `len` bytes at `s`, NUL-terminated; null on failure.
 char *cgiPoolStrndup(const char *s, std::size_t len) noexcept;
 void cgiPoolRelease() noexcept;
@@ -69,7 +75,62 @@ cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept;
 cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept;
 cgiFormEntry *cgiFormEntryFindNext() noexcept;
 
+// ---- Multipart stream and boundary scanner. ----
+
+// The POST body as a stream that never reads beyond CONTENT_LENGTH and takes
+// back bytes its reader looked at. Bytes are read from cgiIn in blocks; the
+// waiting ones are data[pos - data, end - data). Bytes handed back go in
+// front of the waiting ones, into the headroom kept before every block, so
+// the stream always comes back in its own order.
+constexpr int kMpHeadroom = 1024;
+constexpr int kMpBlock = 64 * 1024;
+struct mpStream {
+    char *pos;  // next byte to deliver
+    char *end;  // end of the waiting bytes
+    int offset; // stream position: bytes delivered so far, less those handed back
+    int unread; // body bytes not yet read from cgiIn
+    char data[kMpHeadroom + kMpBlock];
+};
+typedef mpStream *mpStreamPtr;
+
+// An empty stream at position 0 over the next cgiContentLength bytes of cgiIn.
+void mpInit(mpStreamPtr mpp) noexcept;
+// Delivers up to `len` bytes; fewer means the input ended. -1 when `len` > 0,
+// nothing was waiting and the declared length is used up.
+int mpRead(mpStreamPtr mpp, char *buffer, int len) noexcept;
+// Hands back `len` bytes (at most kMpHeadroom): they are delivered again
+// before any byte that was waiting.
+void mpPutBack(mpStreamPtr mpp, const char *data, int len) noexcept;
+// Reads through the next delimiter ("\r\n--" and the boundary; without the
+// CR LF when `first`) and the two bytes after it, handing those back when
+// they begin the closing "--". The bytes before the delimiter go to `outf`,
+// or into a new pool block stored in `*outP` (NUL-terminated), or nowhere;
+// their count goes to `*bodyLengthP`. cgiParseIO when the input ends first
+// or a write to `outf` fails, cgiParseMemory when the block can't grow.
+cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, int *bodyLengthP,
+                                     int first) noexcept;
+
+// ---- Multipart input. ----
+
+cgiParseResultType cgiParsePostMultipartInput() noexcept;
+// Creates a new, empty, closed file of mode 0600 from "/tmp/cgicXXXXXX" and
+// leaves its path in `tfileName` (at least 16 bytes); cgiParseIO on failure,
+// with no file left.
+cgiParseResultType getTempFileName(char *tfileName) noexcept;
+// Reads one header line into `attr` (name, white space dropped) and `value`
+// (every ':' dropped with the white space after it). 1 when both are
+// non-empty; 0 ends the header block.
+int readHeaderLine(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int valueSpace) noexcept;
+// Splits "main; name=value; ..." into `mvalue` and the values of the
+// parameters listed in the null-terminated `argNames` (into `argValues`).
+void decomposeValue(const char *value, char *mvalue, int mvalueSpace, const char *const *argNames,
+                    char **argValues, int argValueSpace) noexcept;
+
 // ---- Single-value field access. ----
+
+// Copies `s` into the caller's buffer of `space` bytes: at most space - 1
+// bytes and the NUL (when space > 0). True when `s` did not fit.
+bool cgiCopyOut(const char *s, char *result, int space) noexcept;
 
 cgiFormResultType cgiFormEntryString(cgiFormEntry *e, char *result, int max, int newlines) noexcept;
 int cgiFirstNonspaceChar(const char *s) noexcept;

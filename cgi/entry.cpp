@@ -156,7 +156,7 @@ cgiParseResultType cgiParseRequest() noexcept {
         if (cgiStrEqNc(cgiContentType, "application/x-www-form-urlencoded"))
             return cgiParsePostFormInput();
         if (cgiStrEqNc(cgiContentType, "multipart/form-data"))
-            return cgiParseSuccess; // multipart bodies are not parsed yet; the body stays unread
+            return cgiParsePostMultipartInput();
         return cgiParseSuccess;
     }
     if (cgiStrEqNc(cgiRequestMethod, "get")) {

@@ -91,6 +91,18 @@ cgiFormResultType cgiFormEntryString(cgiFormEntry *e, char *result, int max, int
     return len ? cgiFormSuccess : cgiFormEmpty;
 }
 
+bool cgiCopyOut(const char *s, char *result, int space) noexcept {
+    if (space <= 0)
+        return *s != '\0';
+    std::size_t n = std::strlen(s);
+    const bool truncated = n > static_cast<std::size_t>(space - 1);
+    if (truncated)
+        n = static_cast<std::size_t>(space - 1);
+    std::memcpy(result, s, n);
+    result[n] = '\0';
+    return truncated;
+}
+
 int cgiFirstNonspaceChar(const char *s) noexcept {
     s += std::strspn(s, " \n\r\t");
     return static_cast<unsigned char>(*s);

@@ -1,0 +1,81 @@
+// Uploaded file access: what the client sent with a file field, and read
+// handles on the temporary file that holds its contents.
+#include <cstdio>
+
+#include "cgi_internal.h"
+
+namespace {
+
+// Copies one string member of the first entry named `name`: cgiFormNotFound,
+// `empty` when the member is empty, cgiFormTruncated or cgiFormSuccess.
+cgiFormResultType copyMember(const char *name, char *cgiFormEntry::*member, char *result,
+                             int resultSpace, cgiFormResultType empty) {
+    cgiFormEntry *e = cgiFormEntryFindFirst(name);
+    if (!e) {
+        if (resultSpace > 0)
+            result[0] = '\0';
+        return cgiFormNotFound;
+    }
+    const char *s = e->*member;
+    bool truncated = cgiCopyOut(s, result, resultSpace);
+    if (!*s)
+        return empty;
+    return truncated ? cgiFormTruncated : cgiFormSuccess;
+}
+
+} // namespace
+
+cgiFormResultType cgiFormFileName(const char *name, char *result, int resultSpace) noexcept {
+    return copyMember(name, &cgiFormEntry::fileName, result, resultSpace, cgiFormNoFileName);
+}
+
+cgiFormResultType cgiFormFileContentType(const char *name, char *result, int resultSpace) noexcept {
+    return copyMember(name, &cgiFormEntry::contentType, result, resultSpace, cgiFormNoContentType);
+}
+
+cgiFormResultType cgiFormFileSize(const char *name, int *sizeP) noexcept {
+    cgiFormEntry *e = cgiFormEntryFindFirst(name);
+    cgiFormResultType r = !e ? cgiFormNotFound : !*e->tfileName ? cgiFormNotAFile : cgiFormSuccess;
+    if (sizeP)
+        *sizeP = r == cgiFormSuccess ? e->valueLength : 0;
+    return r;
+}
+
+cgiFormResultType cgiFormFileOpen(const char *name, cgiFilePtr *cfpp) noexcept {
+    *cfpp = nullptr;
+    cgiFormEntry *e = cgiFormEntryFindFirst(name);
+    if (!e)
+        return cgiFormNotFound;
+    if (!*e->tfileName)
+        return cgiFormNotAFile;
+    auto *cfp = static_cast<cgiFilePtr>(cgiAlloc(sizeof(cgiFileStruct)));
+    if (!cfp)
+        return cgiFormMemory;
+    cfp->in = std::fopen(e->tfileName, "rb");
+    if (!cfp->in) {
+        cgiRelease(cfp);
+        return cgiFormIO;
+    }
+    *cfpp = cfp;
+    return cgiFormSuccess;
+}
+
+cgiFormResultType cgiFormFileRead(cgiFilePtr cfp, char *buffer, int bufferSize, int *gotP) noexcept {
+    if (!cfp)
+        return cgiFormOpenFailed;
+    if (bufferSize <= 0)
+        return cgiFormEOF;
+    std::size_t got = std::fread(buffer, 1, static_cast<std::size_t>(bufferSize), cfp->in);
+    if (got == 0)
+        return cgiFormEOF;
+    *gotP = static_cast<int>(got);
+    return cgiFormSuccess;
+}
+
+cgiFormResultType cgiFormFileClose(cgiFilePtr cfp) noexcept {
+    if (!cfp)
+        return cgiFormOpenFailed;
+    std::fclose(cfp->in);
+    cgiRelease(cfp);
+    return cgiFormSuccess;
+}
