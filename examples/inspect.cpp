@@ -26,6 +26,28 @@ void putString(const char *s) {
     putEscaped(s, n);
 }
 
+// An uploaded file: its client name, content type, the bytes it holds and
+// their 64-bit FNV-1a hash.
+void putFile(const cgiFormEntry *e) {
+    std::fputs("(file ", cgiOut);
+    putString(e->fileName);
+    std::fputc(' ', cgiOut);
+    putString(e->contentType);
+    unsigned long long hash = 0xcbf29ce484222325ull;
+    long total = 0;
+    if (FILE *f = std::fopen(e->tfileName, "rb")) {
+        static unsigned char buf[65536];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+            for (std::size_t i = 0; i < n; ++i)
+                hash = (hash ^ buf[i]) * 0x100000001b3ull;
+            total += static_cast<long>(n);
+        }
+        std::fclose(f);
+    }
+    std::fprintf(cgiOut, " %ld %016llx)", total, hash);
+}
+
 } // namespace
 
 extern "C" int cgiMain(void) {
@@ -60,7 +82,7 @@ extern "C" int cgiMain(void) {
         putString(e->attr);
         std::fprintf(cgiOut, " %d ", e->valueLength);
         if (*e->tfileName)
-            std::fputs("(file)", cgiOut);
+            putFile(e);
         else
             putEscaped(e->value, e->valueLength);
         std::fputc('\n', cgiOut);

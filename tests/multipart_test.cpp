@@ -277,7 +277,8 @@ TEST(HeaderValues, SplitIntoMainValueAndParameters) {
     }
 }
 
-// Bodies as curl and Python's email package send them (tests/data/capture.py).
+// Bodies as curl, Chromium and Python's email package send them
+// (tests/data/capture.py).
 TEST_F(Multipart, BodiesFromRealClients) {
     const std::string upload = slurp(TEST_DATA_DIR "/upload.bin");
     ASSERT_EQ(upload.size(), 3000u);
@@ -290,6 +291,14 @@ TEST_F(Multipart, BodiesFromRealClients) {
           {"note", "Gr\xc3\xbc\xc3\x9f" "e; \"quoted\" & more\r\nline 2", "", "", "-"},
           {"upload", "", "upload.bin", "application/octet-stream", upload},
           {"empty", "", "empty.txt", "text/plain", ""}}},
+        {"chromium",
+         {{"name", "Operator One", "", "", "-"},
+          {"note", "first line\r\nsecond line", "", "", "-"},
+          {"opt", "on", "", "", "-"},
+          {"step", "1", "", "", "-"},
+          {"step", "5", "", "", "-"},
+          {"upload", "", "hello.txt", "text/plain", "hello\r\n--not a boundary\r\nbye"},
+          {"empty", "", "", "application/octet-stream", "-"}}},
         {"python-email",
          {{"greeting", "aGVsbG8NCndvcmxk\r\n", "", "text/plain", "-"},
           {"upload", "", "notes.txt", "application/octet-stream",

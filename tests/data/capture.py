@@ -4,7 +4,8 @@
 Run from this folder: python3 capture.py
 It serves one request at a time on 127.0.0.1, saves the raw body of each
 POST together with its Content-Type header, and drives the clients:
-curl -F, and Python's email package (policy HTTP, CR LF line ends).
+curl -F, headless Chromium submitting a form, and Python's email package
+(policy HTTP, CR LF line ends).
 """
 import http.server
 import os
@@ -19,7 +20,35 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 captured = {}
 
 
+FORM = b"""<!doctype html>
+<form id="f" action="/chromium" method="post" enctype="multipart/form-data">
+<input name="name" value="Operator One">
+<textarea name="note">first line
+second line</textarea>
+<input type="checkbox" name="opt" value="on" checked>
+<select name="step" multiple><option selected>1</option><option>2</option><option selected>5</option></select>
+<input type="file" name="upload" id="upload">
+<input type="file" name="empty">
+</form>
+<script>
+const t = new DataTransfer();
+t.items.add(new File(["hello\\r\\n--not a boundary\\r\\nbye"], "hello.txt", {type: "text/plain"}));
+document.getElementById("upload").files = t.files;
+// The browser encodes the form itself; fetch posts it without leaving the page.
+const form = document.getElementById("f");
+fetch(form.action, {method: "POST", body: new FormData(form)})
+  .then(() => document.body.append("sent"));
+</script>
+"""
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.end_headers()
+        self.wfile.write(FORM)
+
     def do_POST(self):
         length = int(self.headers["Content-Length"])
         captured[self.path.strip("/")] = (self.headers["Content-Type"], self.rfile.read(length))
@@ -52,9 +81,17 @@ def main():
          "-F", "empty=@" + empty,
          "http://127.0.0.1:%d/curl" % port],
         check=True)
-    server.shutdown()
     save("curl", *captured["curl"])
     os.remove(empty)
+
+    subprocess.run(
+        ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--user-data-dir=/tmp/capture-chromium", "--virtual-time-budget=5000",
+         "--dump-dom", "http://127.0.0.1:%d/form" % port],
+        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server.shutdown()
+    save("chromium", *captured["chromium"])
 
     msg = MIMEMultipart("form-data", boundary="py-email-boundary-7f3a")
     text = MIMEText("hello\r\nworld", "plain", "utf-8")

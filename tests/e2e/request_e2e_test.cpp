@@ -2,6 +2,10 @@
 // hands it, what it answers, and how it exits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
 #include "process.h"
 
 namespace cgitest {
@@ -92,6 +96,60 @@ TEST(RequestE2E, FailedParseExitsWith255AndWritesNothing) {
             EXPECT_EQ(o.output, "");
         }
     }
+}
+
+std::vector<std::string> tmpFiles() {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator("/tmp"))
+        if (entry.path().filename().string().rfind("cgic", 0) == 0)
+            names.push_back(entry.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string fnv(const std::string &s) {
+    unsigned long long h = 0xcbf29ce484222325ull;
+    for (unsigned char c : s)
+        h = (h ^ c) * 0x100000001b3ull;
+    char out[17];
+    std::snprintf(out, sizeof out, "%016llx", h);
+    return out;
+}
+
+// Several MiB of binary upload with near-miss delimiters in it, through a
+// pipe as the web server delivers it.
+TEST(RequestE2E, LargeUploadsArriveWhole) {
+    const auto before = tmpFiles();
+    std::string data;
+    unsigned x = 12345;
+    while (data.size() < 5u * 1024 * 1024) {
+        x = x * 1103515245u + 12345u;
+        data += static_cast<char>(x >> 24);
+        if (data.size() % 100000 == 0)
+            data += "\r\n--bound\r\n--boundar";
+    }
+    const std::string body = "--boundary42\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n"
+                             "--boundary42\r\nContent-Disposition: form-data; name=\"up\"; filename=\"d.bin\"\r\n"
+                             "Content-Type: application/octet-stream\r\n\r\n" +
+                             data + "\r\n--boundary42\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n"
+                             "--boundary42--\r\n";
+    const EnvList env = {{"REQUEST_METHOD", "POST"},
+                         {"CONTENT_TYPE", "multipart/form-data; boundary=boundary42"},
+                         {"CONTENT_LENGTH", std::to_string(body.size())}};
+    Outcome o = runCgi(INSPECT_CGI, env, body);
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_EQ(fieldLines(o.output), "field a 1 1\nfield up " + std::to_string(data.size()) +
+                                        " (file d.bin application/octet-stream " +
+                                        std::to_string(data.size()) + " " + fnv(data) +
+                                        ")\nfield b 1 2\n");
+    EXPECT_EQ(tmpFiles(), before) << "temporary files left behind";
+
+    // The temporary file can't take the upload (file size limit): the
+    // request fails before the application runs, and the file is deleted.
+    o = runCgi(INSPECT_CGI, env, body, Stdin::Pipe, 65536);
+    EXPECT_EQ(o.exitStatus, 255);
+    EXPECT_EQ(o.output, "");
+    EXPECT_EQ(tmpFiles(), before) << "temporary files left behind";
 }
 
 } // namespace
