@@ -85,6 +85,65 @@ void writeFile(const std::string &path, const std::string &content) {
     std::fclose(f);
 }
 
+struct Side {
+    std::string program;
+    Request req;
+};
+
+// Paired runs of two sides, each preceded by `prepare` (untimed), in
+// alternating order; returns the medians of both and of the paired ratios.
+struct Pair {
+    double a, b, ratio;
+};
+Pair timePair(const Side &a, const Side &b, int runs, const std::function<void()> &prepare) {
+    std::vector<double> ta, tb, ratio;
+    for (int i = 0; i < runs; ++i) {
+        double x, y;
+        prepare();
+        if (i % 2) {
+            x = spawnOnce(a.program, a.req, "/dev/null");
+            prepare();
+            y = spawnOnce(b.program, b.req, "/dev/null");
+        } else {
+            y = spawnOnce(b.program, b.req, "/dev/null");
+            prepare();
+            x = spawnOnce(a.program, a.req, "/dev/null");
+        }
+        ta.push_back(x);
+        tb.push_back(y);
+        ratio.push_back(x / y);
+    }
+    return {median(ta), median(tb), median(ratio)};
+}
+
+// Peak resident memory of one run, in KiB, measured through the small
+// static launcher BUILD_DIR/bench/maxrss.
+std::string maxrssLauncher;
+long peakKiB(const std::string &program, const Request &req) {
+    Request r = req;
+    const char *err = "/tmp/process_bench.rss";
+    std::vector<char *> envp;
+    for (const auto &e : r.env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(r.bodyPath.empty() ? "/dev/null" : r.bodyPath.c_str(), O_RDONLY);
+        int out = open("/dev/null", O_WRONLY);
+        int e = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(e, 2);
+        char *argv[] = {const_cast<char *>(maxrssLauncher.c_str()),
+                        const_cast<char *>(program.c_str()), nullptr};
+        execve(maxrssLauncher.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    int status;
+    waitpid(pid, &status, 0);
+    return std::atol(readFile(err).c_str());
+}
+
 // Checks our program's answer, then times it against the floor. `prepare`
 // runs before every process, untimed.
 void compare(const std::string &program, const std::string &floor, const Request &req, int runs,
@@ -97,26 +156,8 @@ void compare(const std::string &program, const std::string &floor, const Request
         std::fprintf(stderr, "%s: unexpected answer:\n%s\n", req.label.c_str(), readFile(out).c_str());
         std::exit(1);
     }
-    std::vector<double> ours, base, ratio;
-    for (int i = 0; i < runs; ++i) {
-        double a, b;
-        // Alternate the order so that neither side always runs on a warm cache.
-        prepare();
-        if (i % 2) {
-            a = spawnOnce(program, req, "/dev/null");
-            prepare();
-            b = spawnOnce(floor, req, "/dev/null");
-        } else {
-            b = spawnOnce(floor, req, "/dev/null");
-            prepare();
-            a = spawnOnce(program, req, "/dev/null");
-        }
-        ours.push_back(a);
-        base.push_back(b);
-        ratio.push_back(a / b);
-    }
-    std::printf("| %s | %.0f us | %.0f us | %.2fx |\n", req.label.c_str(), median(ours),
-                median(base), median(ratio));
+    Pair p = timePair({program, req}, {floor, req}, runs, prepare);
+    std::printf("| %s | %.0f us | %.0f us | %.2fx |\n", req.label.c_str(), p.a, p.b, p.ratio);
 }
 
 std::function<bool(const std::string &)> lines(size_t n) {
@@ -130,6 +171,82 @@ std::string positions() {
     for (int f = 1; f <= 41; ++f)
         s += std::to_string(f) + "," + std::to_string(f + 10) + "," + std::to_string(f + 20) + "\n";
     return s;
+}
+
+// Pseudo-random bytes: the bulk of an upload.
+std::string randomBytes(size_t n) {
+    std::string s(n, '\0');
+    unsigned long long x = 0x9e3779b97f4a7c15ull;
+    for (size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        s[i] = static_cast<char>(x);
+    }
+    return s;
+}
+
+// Multipart bodies as a browser sends them: an upload of 64 MiB with two
+// small fields, 5,000 small fields, and a body full of near-miss delimiters
+// against an ordinary one of the same size.
+void multipart(const std::string &dir, const std::string &list, int runs) {
+    const std::string bench = dir + "/bench";
+    maxrssLauncher = bench + "/maxrss";
+    const std::string boundary = "----WebKitFormBoundary7MA4YWxkTrZu0gW";
+    auto field = [&](const std::string &name, const std::string &value) {
+        return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
+               value + "\r\n";
+    };
+    auto withFile = [&](const std::string &content) {
+        return field("title", "holiday") + field("note", "two small fields") + "--" + boundary +
+               "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"video.bin\"\r\n"
+               "Content-Type: application/octet-stream\r\n\r\n" +
+               content + "\r\n--" + boundary + "--\r\n";
+    };
+    auto request = [&](const std::string &label, const std::string &body, const std::string &path) {
+        writeFile(path, body);
+        return Request{label,
+                       {"REQUEST_METHOD=POST", "CONTENT_TYPE=multipart/form-data; boundary=" + boundary,
+                        "CONTENT_LENGTH=" + std::to_string(body.size())},
+                       path};
+    };
+    const int bigRuns = runs > 21 ? 21 : runs;
+    std::printf("\n| multipart request | list.cgi | copy program | list.cgi MB/s | copy MB/s | "
+                "throughput ratio | peak RSS list.cgi | peak RSS copy |\n|---|---|---|---|---|---|---|---|\n");
+    {
+        const size_t n = 64u << 20;
+        Request up = request("64 MiB upload + 2 fields", withFile(randomBytes(n)), "/tmp/process_bench.upload");
+        const size_t size = n + 400;
+        Pair p = timePair({list, up}, {bench + "/floor_copy", up}, bigRuns, [] {});
+        std::printf("| %s | %.1f ms | %.1f ms | %.0f | %.0f | %.2f | %ld KiB | %ld KiB |\n", up.label.c_str(),
+                    p.a / 1e3, p.b / 1e3, size / p.a, size / p.b, p.b / p.a, peakKiB(list, up),
+                    peakKiB(bench + "/floor_copy", up));
+    }
+    {
+        std::string body;
+        for (int i = 0; i < 5000; ++i)
+            body += field("field" + std::to_string(i), "value " + std::to_string(i) + " text");
+        body += "--" + boundary + "--\r\n";
+        Request fields = request("5,000 small fields", body, "/tmp/process_bench.fields");
+        Pair p = timePair({list, fields}, {bench + "/floor_copy", fields}, runs, [] {});
+        std::printf("| %s (%zu bytes) | %.2f ms | %.2f ms | | | time %.2fx | %ld KiB | %ld KiB |\n",
+                    fields.label.c_str(), body.size(), p.a / 1e3, p.b / 1e3, p.ratio,
+                    peakKiB(list, fields), peakKiB(bench + "/floor_copy", fields));
+    }
+    {
+        const size_t n = 16u << 20;
+        const std::string miss = "\r\n--" + boundary.substr(0, boundary.size() - 1);
+        std::string near;
+        while (near.size() + miss.size() <= n)
+            near += miss;
+        near += std::string(n - near.size(), 'x');
+        Request bad = request("16 MiB of near-miss delimiters", withFile(near), "/tmp/process_bench.near");
+        Request ordinary = request("16 MiB ordinary", withFile(randomBytes(n)), "/tmp/process_bench.ordinary");
+        Pair p = timePair({list, bad}, {list, ordinary}, bigRuns, [] {});
+        std::printf("\n| near-miss body vs ordinary body of the same size (list.cgi both) | near-miss | "
+                    "ordinary | ratio |\n|---|---|---|---|\n| 16 MiB upload | %.1f ms | %.1f ms | %.2fx |\n",
+                    p.a / 1e3, p.b / 1e3, p.ratio);
+    }
 }
 
 } // namespace
@@ -186,5 +303,7 @@ int main(int argc, char **argv) {
     submit.label = "floor: rewrite in place and run \"sync\" twice; against the atomic floor";
     compare(bench + "/floor_inplace_sync", bench + "/floor_durable", submit, runs,
             [](const std::string &) { return true; }, seed);
+
+    multipart(dir, list, runs);
     return 0;
 }

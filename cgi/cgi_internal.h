@@ -78,26 +78,44 @@ cgiFormEntry *cgiFormEntryFindNext() noexcept;
 // ---- Multipart stream and boundary scanner. ----
 
 // The POST body as a stream that never reads beyond CONTENT_LENGTH and takes
-// back bytes its reader looked at. Bytes are read from cgiIn in blocks; the
-// waiting ones are data[pos - data, end - data). Bytes handed back go in
-// front of the waiting ones, into the headroom kept before every block, so
-// the stream always comes back in its own order.
-constexpr int kMpHeadroom = 1024;
+// back bytes its reader looked at. Bytes are read from cgiIn a whole block at
+// a time behind the few still waiting; the waiting ones are [pos, end).
+// Bytes handed back go in front of the waiting ones, into the headroom kept
+// before them, so the stream always comes back in its own order.
+constexpr int kMpHeadroom = 1024; // room for bytes handed back
+constexpr int kMpKeep = 1024;     // room for bytes still waiting at a refill
 constexpr int kMpBlock = 64 * 1024;
 struct mpStream {
     char *pos;  // next byte to deliver
     char *end;  // end of the waiting bytes
-    int offset; // stream position: bytes delivered so far, less those handed back
+    int taken;  // body bytes read from cgiIn so far
     int unread; // body bytes not yet read from cgiIn
-    char data[kMpHeadroom + kMpBlock];
+    // "\r\n--" and the boundary: the delimiter of every boundary but the
+    // first, which lacks the CR LF.
+    char delimiter[1024];
+    int delimiterLength;
+    char data[kMpHeadroom + kMpKeep + kMpBlock];
 };
 typedef mpStream *mpStreamPtr;
 
-// An empty stream at position 0 over the next cgiContentLength bytes of cgiIn.
+// The stream position: bytes delivered so far, less those handed back. It
+// never exceeds CONTENT_LENGTH.
+inline int mpOffset(const mpStream *mpp) noexcept { return mpp->taken - static_cast<int>(mpp->end - mpp->pos); }
+
+// An empty stream at position 0 over the next cgiContentLength bytes of
+// cgiIn, with the delimiter made from cgiMultipartBoundary.
 void mpInit(mpStreamPtr mpp) noexcept;
 // Delivers up to `len` bytes; fewer means the input ended. -1 when `len` > 0,
 // nothing was waiting and the declared length is used up.
 int mpRead(mpStreamPtr mpp, char *buffer, int len) noexcept;
+// One byte, the common case without a call; false when the input ended.
+inline bool mpGetByte(mpStreamPtr mpp, char *c) noexcept {
+    if (mpp->pos != mpp->end) {
+        *c = *mpp->pos++;
+        return true;
+    }
+    return mpRead(mpp, c, 1) == 1;
+}
 // Hands back `len` bytes (at most kMpHeadroom): they are delivered again
 // before any byte that was waiting.
 void mpPutBack(mpStreamPtr mpp, const char *data, int len) noexcept;

@@ -48,8 +48,6 @@ bool isSpace(unsigned char c) {
 
 bool isLetter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 
-unsigned char lower(unsigned char c) { return isLetter(c) ? (c | 0x20) : c; }
-
 // Copies CONTENT_TYPE, cuts it at its first ';' and finds the boundary among
 // the parameters after it.
 void setupContentType() {
@@ -189,15 +187,17 @@ void cgiFreeResources() noexcept {
     cgiRestored = 0;
 }
 
+// Equal bytes match; otherwise only a letter and the same letter in the
+// other case (they differ in the 0x20 bit alone).
+inline bool sameNc(unsigned char a, unsigned char b) { return a == b || (isLetter(a) && (a ^ b) == 0x20); }
+
 int cgiStrEqNc(const char *s1, const char *s2) noexcept {
     for (;; ++s1, ++s2) {
         unsigned char a = static_cast<unsigned char>(*s1);
         unsigned char b = static_cast<unsigned char>(*s2);
-        if (!a)
-            return !b;
-        if (!b)
-            return 0;
-        if (isLetter(a) ? lower(a) != lower(b) : a != b)
+        if (!a || !b)
+            return a == b;
+        if (!sameNc(a, b))
             return 0;
     }
 }
@@ -208,9 +208,7 @@ int cgiStrBeginsNc(const char *s1, const char *s2) noexcept {
         unsigned char b = static_cast<unsigned char>(*s2);
         if (!b)
             return 1;
-        if (!a)
-            return 0;
-        if (isLetter(a) ? lower(a) != lower(b) : a != b)
+        if (!a || !sameNc(a, b))
             return 0;
     }
 }

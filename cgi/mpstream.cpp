@@ -2,7 +2,9 @@
 // scan to the next boundary. Bytes move in blocks: the body is read 64 KiB at
 // a time, delimiter candidates are found with memchr, and a part's bytes go
 // to their file or memory block a whole run at a time.
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 #include "cgi_internal.h"
 
@@ -11,7 +13,8 @@ namespace {
 char *blockStart(mpStreamPtr mpp) { return mpp->data + kMpHeadroom; }
 
 // Moves the waiting bytes to the start of the block and reads more behind
-// them. False when nothing more could be read.
+// them: a whole block, so that the stream's buffer is bypassed. False when
+// nothing more could be read.
 bool refill(mpStreamPtr mpp) {
     const std::size_t waiting = static_cast<std::size_t>(mpp->end - mpp->pos);
     char *start = blockStart(mpp);
@@ -19,7 +22,11 @@ bool refill(mpStreamPtr mpp) {
         std::memmove(start, mpp->pos, waiting);
     mpp->pos = start;
     mpp->end = start + waiting;
-    std::size_t room = static_cast<std::size_t>(kMpBlock) - waiting;
+    // The layer's readers refill with at most kMpKeep bytes waiting, which
+    // leaves room for a whole block.
+    std::size_t room = static_cast<std::size_t>(mpp->data + sizeof mpp->data - mpp->end);
+    if (room > static_cast<std::size_t>(kMpBlock))
+        room = static_cast<std::size_t>(kMpBlock);
     if (room > static_cast<std::size_t>(mpp->unread))
         room = static_cast<std::size_t>(mpp->unread);
     if (room == 0)
@@ -27,7 +34,22 @@ bool refill(mpStreamPtr mpp) {
     std::size_t got = std::fread(mpp->end, 1, room, cgiIn);
     mpp->end += got;
     mpp->unread -= static_cast<int>(got);
+    mpp->taken += static_cast<int>(got);
     return got > 0;
+}
+
+// Writes all of `n` bytes to the descriptor.
+bool writeAll(int fd, const char *p, std::size_t n) {
+    while (n) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
 }
 
 // Where the bytes before the delimiter go.
@@ -49,8 +71,10 @@ public:
         if (n == 0)
             return true;
         if (outf_) {
+            // Straight to the file in the large runs the scan hands over;
+            // nothing else writes through the stream.
             len_ += n;
-            return std::fwrite(p, 1, n, outf_) == n;
+            return writeAll(fileno(outf_), p, n);
         }
         if (!out_)
             return true;
@@ -98,8 +122,12 @@ private:
 
 void mpInit(mpStreamPtr mpp) noexcept {
     mpp->pos = mpp->end = blockStart(mpp);
-    mpp->offset = 0;
+    mpp->taken = 0;
     mpp->unread = cgiContentLength > 0 ? cgiContentLength : 0;
+    // The boundary has at most 1013 characters (it lies inside the content
+    // type's 1023), so the delimiter always fits.
+    int n = std::snprintf(mpp->delimiter, sizeof mpp->delimiter, "\r\n--%s", cgiMultipartBoundary);
+    mpp->delimiterLength = n < static_cast<int>(sizeof mpp->delimiter) ? n : static_cast<int>(sizeof mpp->delimiter) - 1;
 }
 
 int mpRead(mpStreamPtr mpp, char *buffer, int len) noexcept {
@@ -117,7 +145,6 @@ int mpRead(mpStreamPtr mpp, char *buffer, int len) noexcept {
         mpp->pos += n;
         delivered += n;
     }
-    mpp->offset += delivered;
     if (delivered == 0 && !waiting && mpp->unread == 0)
         return -1;
     return delivered;
@@ -138,21 +165,17 @@ void mpPutBack(mpStreamPtr mpp, const char *data, int len) noexcept {
     }
     mpp->pos -= n;
     std::memmove(mpp->pos, data, n);
-    mpp->offset -= len;
 }
 
 cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, int *bodyLengthP,
                                      int first) noexcept {
     Sink sink(outf, outP);
     cgiParseResultType result = cgiParseSuccess;
-    char delimiterData[1024];
-    const int total = std::snprintf(delimiterData, sizeof delimiterData, "\r\n--%s", cgiMultipartBoundary);
-    const char *delimiter = first ? delimiterData + 2 : delimiterData;
-    const std::size_t m = static_cast<std::size_t>(total) - (first ? 2 : 0);
+    const char *delimiter = first ? mpp->delimiter + 2 : mpp->delimiter;
+    const std::size_t m = static_cast<std::size_t>(mpp->delimiterLength - (first ? 2 : 0));
 
-    if (total < 0 || total >= static_cast<int>(sizeof delimiterData) || !sink.start()) {
-        result = total < 0 || total >= static_cast<int>(sizeof delimiterData) ? cgiParseIO
-                                                                              : cgiParseMemory;
+    if (!sink.start()) {
+        result = cgiParseMemory;
     } else {
         for (;;) {
             // The first occurrence of the delimiter among the waiting bytes.
@@ -173,7 +196,6 @@ cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, i
             if (hit) {
                 std::size_t n = static_cast<std::size_t>(hit - mpp->pos);
                 bool ok = sink.put(mpp->pos, n);
-                mpp->offset += static_cast<int>(n + m);
                 mpp->pos = const_cast<char *>(hit) + m;
                 if (!ok)
                     result = sink.memoryFailed() ? cgiParseMemory : cgiParseIO;
@@ -188,7 +210,6 @@ cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, i
                 break;
             }
             mpp->pos += n;
-            mpp->offset += static_cast<int>(n);
             if (!refill(mpp)) {
                 result = cgiParseIO; // the input ended before the delimiter
                 break;

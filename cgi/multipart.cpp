@@ -12,9 +12,6 @@ namespace {
 bool isSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool isAlnum(int c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 
-// One byte of the stream; false when the input has ended.
-bool getByte(mpStreamPtr mpp, char *c) { return mpRead(mpp, c, 1) == 1; }
-
 // Copies a header value's main value or a parameter's value from `p`: quoted
 // (up to the closing quote, then the rest up to the next ';' is skipped) or
 // plain (up to the next ';'). Stores at most space - 1 bytes into `out`
@@ -47,6 +44,21 @@ const char *skipSpace(const char *p) {
     return p;
 }
 
+// Creates a new, empty file of mode 0600 from "/tmp/cgicXXXXXX", leaves its
+// path in `path` and returns its descriptor; -1 on failure, with no file left.
+int createTempFile(char *path) {
+    std::memcpy(path, "/tmp/cgicXXXXXX", 16);
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return -1;
+    if (fchmod(fd, 0600) != 0) {
+        close(fd);
+        unlink(path);
+        return -1;
+    }
+    return fd;
+}
+
 // The temporary file of an uploaded part: closed and deleted on every path
 // unless the entry that names it takes it over.
 class TempFile {
@@ -60,10 +72,16 @@ public:
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;
 
+    // The descriptor that created the file is kept: opening it again by
+    // name with truncation would make some file systems (ext4) write the
+    // whole upload out at close.
     cgiParseResultType create() {
-        if (getTempFileName(path_) != cgiParseSuccess)
+        int fd = createTempFile(path_);
+        if (fd < 0)
             return cgiParseIO;
-        file_ = std::fopen(path_, "w+b");
+        file_ = fdopen(fd, "w+b");
+        if (!file_)
+            ::close(fd);
         return file_ ? cgiParseSuccess : cgiParseIO;
     }
     FILE *file() const { return file_; }
@@ -162,49 +180,49 @@ cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
 } // namespace
 
 cgiParseResultType getTempFileName(char *tfileName) noexcept {
-    std::memcpy(tfileName, "/tmp/cgicXXXXXX", 16);
-    int fd = mkstemp(tfileName);
+    int fd = createTempFile(tfileName);
     if (fd < 0)
         return cgiParseIO;
     close(fd);
-    if (chmod(tfileName, 0600) != 0) {
-        unlink(tfileName);
-        return cgiParseIO;
-    }
     return cgiParseSuccess;
 }
 
 int readHeaderLine(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int valueSpace) noexcept {
     int attrLen = 0;
     int valueLen = 0;
-    bool valueFound = false;
     char c;
+    // The name: white space dropped, up to the first colon that follows a
+    // byte of it (a leading colon belongs to the name).
     for (;;) {
-        if (!getByte(mpp, &c))
+        if (!mpGetByte(mpp, &c))
             return 0; // the input ended: nothing of this line is used
-        if (c == '\r') {
-            if (getByte(mpp, &c) && c != '\n')
-                mpPutBack(mpp, &c, 1);
+        if (c == '\r' || c == '\n')
+            goto lineEnd;
+        if (c == ':' && attrLen > 0)
             break;
-        }
-        if (c == '\n')
-            break;
-        if (c == ':' && attrLen > 0) {
-            // Every colon of the line goes, with the white space after it.
-            valueFound = true;
-            while (getByte(mpp, &c)) {
-                if (!isSpace(static_cast<unsigned char>(c))) {
-                    mpPutBack(mpp, &c, 1);
-                    break;
-                }
-            }
-        } else if (!valueFound) {
-            if (!isSpace(static_cast<unsigned char>(c)) && attrLen < attrSpace - 1)
-                attr[attrLen++] = c;
-        } else if (valueLen < valueSpace - 1) {
-            value[valueLen++] = c;
+        if (!isSpace(static_cast<unsigned char>(c)) && attrLen < attrSpace - 1)
+            attr[attrLen++] = c;
+    }
+    // The value: every colon goes, with the white space after it. That skip
+    // crosses line ends too, so the byte it stops at is never CR or LF.
+    for (;;) {
+        do {
+            if (!mpGetByte(mpp, &c))
+                return 0;
+        } while (isSpace(static_cast<unsigned char>(c)));
+        while (c != ':') {
+            if (valueLen < valueSpace - 1)
+                value[valueLen++] = c;
+            if (!mpGetByte(mpp, &c))
+                return 0;
+            if (c == '\r' || c == '\n')
+                goto lineEnd;
         }
     }
+lineEnd:
+    // CR LF, CR alone or LF alone ends the line.
+    if (c == '\r' && mpGetByte(mpp, &c) && c != '\n')
+        mpPutBack(mpp, &c, 1);
     if (attrSpace > 0)
         attr[attrLen] = '\0';
     if (valueSpace > 0)

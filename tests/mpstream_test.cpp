@@ -51,7 +51,7 @@ TEST_F(Stream, HandedBackBytesComeBackFirstAndNothingIsReadPastTheLength) {
     body("wxyz0123456789", 10);
     EXPECT_EQ(read(4), "wxyz");
     mpPutBack(&s_, "yz", 2);
-    EXPECT_EQ(s_.offset, 2);
+    EXPECT_EQ(mpOffset(&s_), 2);
     EXPECT_EQ(read(1), "y");
     // A later hand-back comes before the bytes still waiting.
     mpPutBack(&s_, "Q", 1);
@@ -61,7 +61,7 @@ TEST_F(Stream, HandedBackBytesComeBackFirstAndNothingIsReadPastTheLength) {
         mpPutBack(&s_, got.data(), static_cast<int>(got.size()));
     }
     EXPECT_EQ(rest(), "12345");
-    EXPECT_EQ(s_.offset, 10);
+    EXPECT_EQ(mpOffset(&s_), 10);
     EXPECT_EQ(std::ftell(cgiIn), 10) << "read beyond CONTENT_LENGTH";
     char c;
     EXPECT_EQ(mpRead(&s_, &c, 1), -1) << "the declared length is used up";
