@@ -148,6 +148,8 @@ TEST_F(Multipart, PartsBecomeEntries) {
         {"delimiter followed by LF alone skips the part",
          "--XyZ\nContent-Disposition: form-data; name=a\r\n\r\nhello\r\n" + field("b", "2") + kEnd,
          cgiParseSuccess, {{"b", "2", "", "", "-"}}},
+        {"a skipped part that never ends", field("a", "hello") + part("Content-Disposition: attachment\r\n", "x").substr(0, 40),
+         cgiParseIO, {a}},
         {"attachment and missing disposition skipped",
          part("Content-Disposition: attachment; name=a\r\n", "1") + part("X-Other: 1\r\n", "2") +
              field("c", "3") + kEnd,
