@@ -51,6 +51,36 @@ protected:
 // Every variable the layer reads, for tests that clear the environment.
 extern const char *const kCgiVariables[21];
 
+// Fails the 1st, 2nd, ... allocation of `parse` until it succeeds. Each
+// failing step must return cgiParseMemory and leave only complete entries, a
+// prefix of `all` as `snapshot` sees them; `release` runs after every step,
+// which must then leave nothing allocated. Returns the failing steps.
+template <typename T, typename Parse, typename Snapshot, typename Release>
+int sweepAllocations(const std::vector<T> &all, Parse parse, Snapshot snapshot, Release release) {
+    int failures = 0;
+    for (long n = 1; n < 1000; ++n) {
+        SCOPED_TRACE("failing allocation " + std::to_string(n));
+        cgiAllocFailAt(n);
+        cgiParseResultType r = parse();
+        cgiAllocFailAt(0);
+        std::vector<T> got = snapshot();
+        EXPECT_LE(got.size(), all.size());
+        EXPECT_TRUE(got.size() <= all.size() && std::equal(got.begin(), got.end(), all.begin()));
+        release();
+        EXPECT_EQ(cgiAllocLive(), 0);
+        if (r == cgiParseSuccess) {
+            EXPECT_EQ(got, all);
+            return failures;
+        }
+        EXPECT_EQ(r, cgiParseMemory);
+        if (r != cgiParseMemory)
+            return failures;
+        ++failures;
+    }
+    ADD_FAILURE() << "the parse never succeeds";
+    return failures;
+}
+
 } // namespace cgitest
 
 #endif // TESTS_FIXTURE_H

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "fixture.h"
+#include "tmp_files.h"
 
 namespace cgitest {
 namespace {
@@ -81,14 +82,6 @@ protected:
             std::fclose(in_);
             in_ = nullptr;
         }
-    }
-    static std::vector<std::string> tmpFiles() {
-        std::vector<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator("/tmp"))
-            if (entry.path().filename().string().rfind("cgic", 0) == 0)
-                names.push_back(entry.path().string());
-        std::sort(names.begin(), names.end());
-        return names;
     }
     void SetUp() override {
         Request::SetUp();
@@ -328,24 +321,8 @@ TEST_F(Multipart, EveryAllocationFailureIsClean) {
     const std::vector<Got> all = entries();
     ASSERT_EQ(all.size(), 4u);
     release();
-    int failures = 0;
-    for (long n = 1; n < 200; ++n) {
-        SCOPED_TRACE("failing allocation " + std::to_string(n));
-        cgiAllocFailAt(n);
-        cgiParseResultType r = post(body);
-        cgiAllocFailAt(0);
-        std::vector<Got> got = entries();
-        ASSERT_LE(got.size(), all.size());
-        EXPECT_TRUE(std::equal(got.begin(), got.end(), all.begin()));
-        release();
-        EXPECT_EQ(cgiAllocLive(), 0);
-        if (r == cgiParseSuccess) {
-            EXPECT_EQ(got, all);
-            break;
-        }
-        ASSERT_EQ(r, cgiParseMemory);
-        ++failures;
-    }
+    int failures = sweepAllocations(all, [&] { return post(body); }, [&] { return entries(); },
+                                    [&] { release(); });
     EXPECT_GE(failures, 4);
 }
 

@@ -109,25 +109,8 @@ TEST_F(UrlEncoded, SearchWalksRepeatedFieldsThenStaysExhausted) {
 TEST_F(UrlEncoded, EveryAllocationFailureIsCleanAndLinksNoPartialEntry) {
     const std::string input = "a=1&bb=2%32&ccc=&d+d=4";
     const std::vector<Field> all = {{"a", "1"}, {"bb", "22"}, {"ccc", ""}, {"d d", "4"}};
-    int failures = 0;
-    for (long n = 1;; ++n) {
-        SCOPED_TRACE("failing allocation " + std::to_string(n));
-        cgiAllocFailAt(n);
-        cgiParseResultType r = parseText(input);
-        cgiAllocFailAt(0);
-        std::vector<Field> got = fields();
-        ASSERT_LE(got.size(), all.size());
-        EXPECT_TRUE(std::equal(got.begin(), got.end(), all.begin()));
-        cgiFreeResources();
-        EXPECT_EQ(cgiAllocLive(), 0);
-        if (r == cgiParseSuccess) {
-            EXPECT_EQ(got, all);
-            break;
-        }
-        ASSERT_EQ(r, cgiParseMemory);
-        ++failures;
-        ASSERT_LT(n, 100) << "the parse never succeeds";
-    }
+    int failures = sweepAllocations(all, [&] { return parseText(input); }, [&] { return fields(); },
+                                    [] { cgiFreeResources(); });
     EXPECT_GT(failures, static_cast<int>(all.size())) << "every entry is an allocation";
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "process.h"
+#include "../tmp_files.h"
 
 namespace cgitest {
 namespace {
@@ -96,15 +97,6 @@ TEST(RequestE2E, FailedParseExitsWith255AndWritesNothing) {
             EXPECT_EQ(o.output, "");
         }
     }
-}
-
-std::vector<std::string> tmpFiles() {
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator("/tmp"))
-        if (entry.path().filename().string().rfind("cgic", 0) == 0)
-            names.push_back(entry.path().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::string fnv(const std::string &s) {
