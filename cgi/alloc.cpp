@@ -184,6 +184,17 @@ void cgiRelease(void *p) noexcept {
     }
 }
 
+char *cgiStrndupHeap(const char *s, std::size_t len) noexcept {
+    char *p = static_cast<char *>(cgiAlloc(len + 1));
+    if (p) {
+        std::memcpy(p, s, len);
+        p[len] = '\0';
+    }
+    return p;
+}
+
+char *cgiAllocString(const char *s) noexcept { return cgiStrndupHeap(s, std::strlen(s)); }
+
 void cgiAllocFailAt(long n) noexcept { failAt = n > 0 ? n : 0; }
 
 long cgiAllocLive() noexcept { return live; }

@@ -43,6 +43,14 @@ typedef enum {
     cgiParseIO = 2      /* the body ended early, or a temporary file failed */
 } cgiParseResultType;
 
+/* Result of request capture and replay. */
+typedef enum {
+    cgiEnvironmentIO = 0,
+    cgiEnvironmentMemory = 1,
+    cgiEnvironmentSuccess = 2,
+    cgiEnvironmentWrongVersion = 3
+} cgiEnvironmentResultType;
+
 /* One submitted field. Owned by the layer; read it, never free or change it. */
 typedef struct cgiFormEntryStruct {
     char *attr;        /* field name, decoded */
@@ -120,6 +128,64 @@ cgiFormResultType cgiFormDoubleBounded(const char *name, double *result, double 
                                        double defaultV) CGI_NOEXCEPT;
 /* cgiFormSuccess when a field of that name was sent, whatever its value. */
 cgiFormResultType cgiFormCheckboxSingle(const char *name) CGI_NOEXCEPT;
+
+/* String arrays: a heap array of heap strings ended by a null pointer. The
+ * caller owns every array the layer returns and releases it with this. */
+void cgiStringArrayFree(char **stringArray) CGI_NOEXCEPT;
+/* Every value of the field `name`, in input order, line breaks normalised
+ * to LF. cgiFormNotFound still returns an (empty) array; cgiFormMemory
+ * leaves `*result` null. */
+cgiFormResultType cgiFormStringMultiple(const char *name, char ***result) CGI_NOEXCEPT;
+/* The distinct field names, in order of first appearance. */
+cgiFormResultType cgiFormEntries(char ***result) CGI_NOEXCEPT;
+/* The index of the choice that equals the field's (first) value exactly;
+ * `defaultV` and cgiFormNotFound or cgiFormNoSuchChoice otherwise. */
+cgiFormResultType cgiFormSelectSingle(const char *name, const char *const *choicesText,
+                                      int choicesTotal, int *result, int defaultV) CGI_NOEXCEPT;
+/* Sets result[i] to 1 for every choice sent under `name`, 0 for the rest;
+ * `*invalid` counts values that are no choice. cgiFormNotFound when no
+ * choice was sent. */
+cgiFormResultType cgiFormSelectMultiple(const char *name, const char *const *choicesText,
+                                        int choicesTotal, int *result, int *invalid) CGI_NOEXCEPT;
+/* cgiFormSelectMultiple for a group of checkboxes. */
+cgiFormResultType cgiFormCheckboxMultiple(const char *name, const char *const *valuesText,
+                                          int valuesTotal, int *result, int *invalid) CGI_NOEXCEPT;
+/* cgiFormSelectSingle for a group of radio buttons. */
+cgiFormResultType cgiFormRadio(const char *name, const char *const *valuesText, int valuesTotal,
+                               int *result, int defaultV) CGI_NOEXCEPT;
+
+/* Cookies of the request (HTTP_COOKIE). The value of the first cookie
+ * named exactly `name`, raw, into `value` of `space` bytes (at least 1). */
+cgiFormResultType cgiCookieString(const char *name, char *value, int space) CGI_NOEXCEPT;
+/* The same read as a decimal integer; `defaultV` unless cgiFormSuccess. */
+cgiFormResultType cgiCookieInteger(const char *name, int *result, int defaultV) CGI_NOEXCEPT;
+/* The names of all cookies, in header order, duplicates kept. */
+cgiFormResultType cgiCookies(char ***result) CGI_NOEXCEPT;
+/* Writes one Set-Cookie header line expiring `secondsToLive` from now.
+ * Call it before the header writer that ends the block. CR and LF bytes of
+ * the arguments are not written. */
+void cgiHeaderCookieSetString(const char *name, const char *value, int secondsToLive,
+                              const char *path, const char *domain) CGI_NOEXCEPT;
+void cgiHeaderCookieSetInteger(const char *name, int value, int secondsToLive, const char *path,
+                               const char *domain) CGI_NOEXCEPT;
+/* Day and month names of the expiry dates: days[0] is "Sun", months[0] "Jan". */
+extern const char *const days[7];
+extern const char *const months[12];
+
+/* Writes text to cgiOut escaped for HTML element content: <, & and > become
+ * &lt; &amp; &gt;. cgiFormIO when cgiOut refuses a byte. */
+cgiFormResultType cgiHtmlEscapeData(const char *data, int len) CGI_NOEXCEPT;
+cgiFormResultType cgiHtmlEscape(const char *s) CGI_NOEXCEPT;
+/* The same for a double-quoted attribute value: " becomes &#34;. */
+cgiFormResultType cgiValueEscapeData(const char *data, int len) CGI_NOEXCEPT;
+cgiFormResultType cgiValueEscape(const char *s) CGI_NOEXCEPT;
+
+/* Saves the whole request (environment, fields, uploaded contents) to a
+ * capture file; no file is left when it fails. */
+cgiEnvironmentResultType cgiWriteEnvironment(const char *filename) CGI_NOEXCEPT;
+/* Replaces the request with a capture file's. The live fields are released
+ * first, whatever happens next. */
+cgiEnvironmentResultType cgiReadEnvironment(const char *filename) CGI_NOEXCEPT;
 
 /* Uploaded files (multipart/form-data): the first field named `name`. The
  * client's file name, exactly as sent (cgiFormNoFileName for a field that is

@@ -26,6 +26,9 @@ void cgiPoolRelease() noexcept;
 // Heap blocks for what the caller owns; null on failure, never throws.
 void *cgiAlloc(std::size_t size) noexcept;
 void cgiRelease(void *p) noexcept;
+// A heap copy of `s` (of its first `len` bytes), NUL-terminated; null on failure.
+char *cgiAllocString(const char *s) noexcept;
+char *cgiStrndupHeap(const char *s, std::size_t len) noexcept;
 
 // Failure injection for tests: the allocation numbered `n` (1-based, counted
 // from this call, pool and heap alike) and every later one fails; 0 turns
@@ -36,9 +39,12 @@ long cgiAllocLive() noexcept;
 
 // ---- Entry and environment. ----
 
-extern int cgiRestored;          // 1 when the environment strings are owned heap strings
+extern int cgiRestored;          // 1 after a successful replay: the environment strings are the layer's
+extern int cgiEnvironmentReplayed; // 1 when a replay, even a failed one, set environment strings
 extern cgiFormEntry *cgiFormEntryFirst;
-extern char cgiEmptyString[];    // the shared empty string of unset variables and fields
+extern char cgiEmptyString[];
+// The twenty environment strings, in the order of the capture file.
+extern char **const cgiEnvironmentStrings[20];    // the shared empty string of unset variables and fields
 
 void cgiGetenv(char **s, const char *var) noexcept;
 void cgiSetupConstants() noexcept;
@@ -49,8 +55,14 @@ void cgiSetupRequest() noexcept;
 // when nothing had to be parsed.
 cgiParseResultType cgiParseRequest() noexcept;
 void cgiFreeResources() noexcept;
+// Empties the entry list and deletes the entries' temporary files; their
+// memory stays in the pool until cgiFreeResources.
+void cgiDropEntries() noexcept;
 int cgiStrEqNc(const char *s1, const char *s2) noexcept;
 int cgiStrBeginsNc(const char *s1, const char *s2) noexcept;
+// Writes `s` to cgiOut without its CR and LF bytes: a header line must not
+// be split by what the application passes in.
+void cgiPutHeaderText(const char *s) noexcept;
 // The decimal reading of atoi, saturated at INT_MIN and INT_MAX.
 int cgiDecimal(const char *s) noexcept;
 
@@ -135,6 +147,8 @@ cgiParseResultType cgiParsePostMultipartInput() noexcept;
 // leaves its path in `tfileName` (at least 16 bytes); cgiParseIO on failure,
 // with no file left.
 cgiParseResultType getTempFileName(char *tfileName) noexcept;
+// The same, returning the new file's open descriptor (-1 on failure).
+int cgiCreateTempFile(char *tfileName) noexcept;
 // Reads one header line into `attr` (name, white space dropped) and `value`
 // (every ':' dropped with the white space after it). 1 when both are
 // non-empty; 0 ends the header block.
@@ -143,6 +157,17 @@ int readHeaderLine(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int 
 // parameters listed in the null-terminated `argNames` (into `argValues`).
 void decomposeValue(const char *value, char *mvalue, int mvalueSpace, const char *const *argNames,
                     char **argValues, int argValueSpace) noexcept;
+
+// ---- Request capture and replay. ----
+
+// One Integer (4 bytes, little-endian) or String (Integer length, bytes) of a
+// capture file; 1 on success, 0 on failure. A String read goes into a new
+// pool block with a NUL after it; a negative length, or one beyond what the
+// file still holds, is unreadable. `length` may be null.
+int cgiWriteInt(FILE *out, int value) noexcept;
+int cgiWriteString(FILE *out, const char *s) noexcept;
+int cgiReadInt(FILE *in, int *result) noexcept;
+int cgiReadString(FILE *in, char **s, int *length) noexcept;
 
 // ---- Single-value field access. ----
 

@@ -37,7 +37,15 @@ int cgiContentLength = 0;
 FILE *cgiIn = nullptr;
 FILE *cgiOut = nullptr;
 
+char **const cgiEnvironmentStrings[20] = {
+    &cgiServerSoftware, &cgiServerName,     &cgiGatewayInterface, &cgiServerProtocol,
+    &cgiServerPort,     &cgiRequestMethod,  &cgiPathInfo,         &cgiPathTranslated,
+    &cgiScriptName,     &cgiQueryString,    &cgiRemoteHost,       &cgiRemoteAddr,
+    &cgiAuthType,       &cgiRemoteUser,     &cgiRemoteIdent,      &cgiContentType,
+    &cgiAccept,         &cgiUserAgent,      &cgiReferrer,         &cgiCookie};
+
 int cgiRestored = 0;
+int cgiEnvironmentReplayed = 0;
 cgiFormEntry *cgiFormEntryFirst = nullptr;
 
 namespace {
@@ -75,18 +83,6 @@ void setupContentType() {
             return;
         }
         p = std::strchr(p, ';');
-    }
-}
-
-// Writes `s` without its CR and LF bytes: a header line must not be split by
-// what the application passes in.
-void putHeaderText(const char *s) {
-    while (*s) {
-        std::size_t run = std::strcspn(s, "\r\n");
-        std::fwrite(s, 1, run, cgiOut);
-        s += run;
-        if (*s)
-            ++s;
     }
 }
 
@@ -165,26 +161,24 @@ cgiParseResultType cgiParseRequest() noexcept {
     return cgiParseSuccess;
 }
 
-void cgiFreeResources() noexcept {
+void cgiDropEntries() noexcept {
     for (cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next)
         if (*e->tfileName)
             unlink(e->tfileName); // a file already gone is no error here
-    if (cgiRestored) {
-        // The replayed strings live in the pool: until a replay sets them
-        // again they read as empty, never as released memory.
-        char **strings[] = {&cgiServerSoftware, &cgiServerName,   &cgiGatewayInterface,
-                            &cgiServerProtocol, &cgiServerPort,   &cgiRequestMethod,
-                            &cgiPathInfo,       &cgiPathTranslated, &cgiScriptName,
-                            &cgiQueryString,    &cgiRemoteHost,   &cgiRemoteAddr,
-                            &cgiAuthType,       &cgiRemoteUser,   &cgiRemoteIdent,
-                            &cgiContentType,    &cgiAccept,       &cgiUserAgent,
-                            &cgiReferrer,       &cgiCookie};
-        for (char **s : strings)
+    cgiFormEntryFirst = nullptr;
+}
+
+void cgiFreeResources() noexcept {
+    cgiDropEntries();
+    if (cgiRestored || cgiEnvironmentReplayed) {
+        // Replayed strings live in the pool: from here until a replay sets
+        // them again they read as empty, never as released memory.
+        for (char **s : cgiEnvironmentStrings)
             *s = cgiEmptyString;
     }
     cgiPoolRelease();
-    cgiFormEntryFirst = nullptr;
     cgiRestored = 0;
+    cgiEnvironmentReplayed = 0;
 }
 
 // Equal bytes match; otherwise only a letter and the same letter in the
@@ -213,20 +207,30 @@ int cgiStrBeginsNc(const char *s1, const char *s2) noexcept {
     }
 }
 
+void cgiPutHeaderText(const char *s) noexcept {
+    while (*s) {
+        std::size_t run = std::strcspn(s, "\r\n");
+        std::fwrite(s, 1, run, cgiOut);
+        s += run;
+        if (*s)
+            ++s;
+    }
+}
+
 void cgiHeaderLocation(const char *redirectUrl) noexcept {
     std::fputs("Location: ", cgiOut);
-    putHeaderText(redirectUrl);
+    cgiPutHeaderText(redirectUrl);
     std::fputs("\r\n\r\n", cgiOut);
 }
 
 void cgiHeaderStatus(int status, const char *statusMessage) noexcept {
     std::fprintf(cgiOut, "Status: %d ", status);
-    putHeaderText(statusMessage);
+    cgiPutHeaderText(statusMessage);
     std::fputs("\r\n\r\n", cgiOut);
 }
 
 void cgiHeaderContentType(const char *mimeType) noexcept {
     std::fputs("Content-type: ", cgiOut);
-    putHeaderText(mimeType);
+    cgiPutHeaderText(mimeType);
     std::fputs("\r\n\r\n", cgiOut);
 }

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cgi_internal.h"
+#include "cgi_raii.h"
 
 namespace {
 
@@ -43,62 +43,6 @@ const char *skipSpace(const char *p) {
         ++p;
     return p;
 }
-
-// Creates a new, empty file of mode 0600 from "/tmp/cgicXXXXXX", leaves its
-// path in `path` and returns its descriptor; -1 on failure, with no file left.
-int createTempFile(char *path) {
-    std::memcpy(path, "/tmp/cgicXXXXXX", 16);
-    int fd = mkstemp(path);
-    if (fd < 0)
-        return -1;
-    if (fchmod(fd, 0600) != 0) {
-        close(fd);
-        unlink(path);
-        return -1;
-    }
-    return fd;
-}
-
-// The temporary file of an uploaded part: closed and deleted on every path
-// unless the entry that names it takes it over.
-class TempFile {
-public:
-    TempFile() { path_[0] = '\0'; }
-    ~TempFile() {
-        close();
-        if (path_[0])
-            unlink(path_);
-    }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-
-    // The descriptor that created the file is kept: opening it again by
-    // name with truncation would make some file systems (ext4) write the
-    // whole upload out at close.
-    cgiParseResultType create() {
-        int fd = createTempFile(path_);
-        if (fd < 0)
-            return cgiParseIO;
-        file_ = fdopen(fd, "w+b");
-        if (!file_)
-            ::close(fd);
-        return file_ ? cgiParseSuccess : cgiParseIO;
-    }
-    FILE *file() const { return file_; }
-    const char *path() const { return path_; }
-    // Closes the stream; false when the last bytes could not be written.
-    bool close() {
-        bool ok = !file_ || std::fclose(file_) == 0;
-        file_ = nullptr;
-        return ok;
-    }
-    // The entry owns the file from here on.
-    void release() { path_[0] = '\0'; }
-
-private:
-    char path_[1024];
-    FILE *file_ = nullptr;
-};
 
 // A pool copy of `s`, or the shared empty string.
 char *poolString(const char *s) {
@@ -148,9 +92,9 @@ cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
                 return r;
             continue;
         }
-        TempFile tfile;
+        cgi::TempFile tfile;
         // An empty filename parameter makes an ordinary in-memory field.
-        if (part.ffileName[0] && tfile.create() != cgiParseSuccess)
+        if (part.ffileName[0] && !tfile.create())
             return cgiParseIO;
         char *out = nullptr;
         int bodyLength = 0;
@@ -179,8 +123,21 @@ cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
 
 } // namespace
 
+int cgiCreateTempFile(char *path) noexcept {
+    std::memcpy(path, "/tmp/cgicXXXXXX", 16);
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return -1;
+    if (fchmod(fd, 0600) != 0) {
+        close(fd);
+        unlink(path);
+        return -1;
+    }
+    return fd;
+}
+
 cgiParseResultType getTempFileName(char *tfileName) noexcept {
-    int fd = createTempFile(tfileName);
+    int fd = cgiCreateTempFile(tfileName);
     if (fd < 0)
         return cgiParseIO;
     close(fd);

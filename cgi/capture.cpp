@@ -1,0 +1,197 @@
+// Request capture and replay: the whole request (environment, fields and
+// uploaded contents) saved to a capture file and restored from one.
+//
+// The file is a sequence of Integers (4 bytes, little-endian, whatever the
+// platform) and Strings (an Integer length, then that many bytes): the magic
+// "CGIC2.0", the 20 environment strings, the content length, then one
+// record per entry up to the end of the file.
+#include <cstring>
+#include <sys/stat.h>
+
+#include "cgi_raii.h"
+
+namespace {
+
+const char kMagic[] = "CGIC2.0";
+
+// Bytes left in the capture file, or -1 when it is not a regular file.
+long long bytesLeft(FILE *in) {
+    struct stat st;
+    long pos = std::ftell(in);
+    if (pos < 0 || fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return static_cast<long long>(st.st_size) - pos;
+}
+
+// Writes one entry: its strings, its value length, and its uploaded
+// contents, which must be exactly valueLength bytes.
+bool writeEntry(FILE *out, const cgiFormEntry *e) {
+    if (!cgiWriteString(out, e->attr) || !cgiWriteString(out, e->value) ||
+        !cgiWriteString(out, e->fileName) || !cgiWriteString(out, e->contentType) ||
+        !cgiWriteInt(out, e->valueLength))
+        return false;
+    cgi::File contents(*e->tfileName ? std::fopen(e->tfileName, "rb") : nullptr);
+    if (!contents)
+        return cgiWriteInt(out, 0) != 0;
+    if (!cgiWriteInt(out, 1))
+        return false;
+    cgiFileStruct handle{contents.get()};
+    char buffer[1024];
+    long long copied = 0;
+    int got = 0;
+    while (cgiFormFileRead(&handle, buffer, sizeof buffer, &got) == cgiFormSuccess) {
+        if (std::fwrite(buffer, 1, static_cast<std::size_t>(got), out) != static_cast<std::size_t>(got))
+            return false;
+        copied += got;
+    }
+    // The reader takes the contents' length from valueLength.
+    return copied == e->valueLength && contents.close();
+}
+
+// Reads one entry record after its name; the result is the replay's.
+cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
+    int valueLen = 0;
+    int fileFlag = 0;
+    if (!cgiReadString(in, &e->value, &valueLen) || !cgiReadString(in, &e->fileName, nullptr) ||
+        !cgiReadString(in, &e->contentType, nullptr) || !cgiReadInt(in, &e->valueLength) ||
+        !cgiReadInt(in, &fileFlag) || e->valueLength < 0)
+        return cgiEnvironmentMemory;
+    if (!fileFlag) {
+        // The file holds a value's bytes up to its first NUL; a value that
+        // had NUL bytes keeps its length, padded with NULs, so that no reader
+        // of valueLength bytes goes beyond the block. Such a value cannot be
+        // longer than the request's body.
+        if (e->valueLength > valueLen) {
+            if (e->valueLength > (cgiContentLength > 0 ? cgiContentLength : 0))
+                return cgiEnvironmentMemory;
+            char *padded = static_cast<char *>(cgiPoolAlloc(static_cast<std::size_t>(e->valueLength) + 1));
+            if (!padded)
+                return cgiEnvironmentMemory;
+            std::memset(padded, 0, static_cast<std::size_t>(e->valueLength) + 1);
+            std::memcpy(padded, e->value, static_cast<std::size_t>(valueLen));
+            e->value = padded;
+        }
+        e->tfileName = cgiEmptyString;
+        return cgiEnvironmentSuccess;
+    }
+    cgi::TempFile file;
+    if (!file.create())
+        return cgiEnvironmentIO;
+    char buffer[1024];
+    for (int len = e->valueLength; len > 0;) {
+        std::size_t tryr = len < static_cast<int>(sizeof buffer) ? static_cast<std::size_t>(len) : sizeof buffer;
+        std::size_t got = std::fread(buffer, 1, tryr, in);
+        if (got == 0 || std::fwrite(buffer, 1, got, file.file()) != got)
+            return cgiEnvironmentIO;
+        len -= static_cast<int>(got);
+    }
+    if (!file.close())
+        return cgiEnvironmentIO;
+    e->tfileName = cgiPoolStrndup(file.path(), std::strlen(file.path()));
+    if (!e->tfileName)
+        return cgiEnvironmentMemory;
+    file.release();
+    return cgiEnvironmentSuccess;
+}
+
+} // namespace
+
+int cgiWriteInt(FILE *out, int value) noexcept {
+    const unsigned v = static_cast<unsigned>(value);
+    const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                                static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+    return std::fwrite(b, 1, 4, out) == 4;
+}
+
+int cgiWriteString(FILE *out, const char *s) noexcept {
+    const std::size_t len = std::strlen(s);
+    return cgiWriteInt(out, static_cast<int>(len)) && std::fwrite(s, 1, len, out) == len;
+}
+
+int cgiReadInt(FILE *in, int *result) noexcept {
+    unsigned char b[4];
+    if (std::fread(b, 1, 4, in) != 4)
+        return 0;
+    *result = static_cast<int>(static_cast<unsigned>(b[0]) | static_cast<unsigned>(b[1]) << 8 |
+                               static_cast<unsigned>(b[2]) << 16 | static_cast<unsigned>(b[3]) << 24);
+    return 1;
+}
+
+int cgiReadString(FILE *in, char **s, int *length) noexcept {
+    int len;
+    if (!cgiReadInt(in, &len) || len < 0)
+        return 0;
+    // No block larger than what the file still holds.
+    long long left = bytesLeft(in);
+    if (left >= 0 && len > left)
+        return 0;
+    char *block = static_cast<char *>(cgiPoolAlloc(static_cast<std::size_t>(len) + 1));
+    if (!block || std::fread(block, 1, static_cast<std::size_t>(len), in) != static_cast<std::size_t>(len))
+        return 0;
+    block[len] = '\0';
+    *s = block;
+    if (length)
+        *length = len;
+    return 1;
+}
+
+cgiEnvironmentResultType cgiWriteEnvironment(const char *filename) noexcept {
+    cgi::File out(std::fopen(filename, "wb"));
+    if (!out)
+        return cgiEnvironmentIO;
+    bool ok = cgiWriteString(out.get(), kMagic);
+    for (char **const s : cgiEnvironmentStrings)
+        ok = ok && cgiWriteString(out.get(), *s);
+    ok = ok && cgiWriteInt(out.get(), cgiContentLength);
+    for (const cgiFormEntry *e = cgiFormEntryFirst; ok && e; e = e->next)
+        ok = writeEntry(out.get(), e);
+    ok = out.close() && ok;
+    if (!ok) {
+        std::remove(filename);
+        return cgiEnvironmentIO;
+    }
+    return cgiEnvironmentSuccess;
+}
+
+cgiEnvironmentResultType cgiReadEnvironment(const char *filename) noexcept {
+    cgiFreeResources();
+    cgi::File in(std::fopen(filename, "rb"));
+    if (!in)
+        return cgiEnvironmentIO;
+    char *magic = nullptr;
+    int magicLength = 0;
+    if (!cgiReadString(in.get(), &magic, &magicLength))
+        return cgiEnvironmentIO;
+    if (magicLength != 7 || std::memcmp(magic, kMagic, 7) != 0)
+        return cgiEnvironmentWrongVersion;
+    for (char **const s : cgiEnvironmentStrings) {
+        char *value;
+        if (!cgiReadString(in.get(), &value, nullptr))
+            return cgiEnvironmentIO;
+        *s = value;
+        cgiEnvironmentReplayed = 1;
+    }
+    if (!cgiReadInt(in.get(), &cgiContentLength))
+        return cgiEnvironmentIO;
+    cgiFormEntry **tail = &cgiFormEntryFirst;
+    for (;;) {
+        auto *e = static_cast<cgiFormEntry *>(cgiPoolAlloc(sizeof(cgiFormEntry)));
+        if (!e) {
+            cgiDropEntries();
+            return cgiEnvironmentMemory;
+        }
+        *e = cgiFormEntry{nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr};
+        // The entries end where a name can't be read, the end of the file.
+        if (!cgiReadString(in.get(), &e->attr, nullptr)) {
+            cgiRestored = 1;
+            return cgiEnvironmentSuccess;
+        }
+        cgiEnvironmentResultType r = readEntry(in.get(), e);
+        if (r != cgiEnvironmentSuccess) {
+            cgiDropEntries();
+            return r;
+        }
+        *tail = e;
+        tail = &e->next;
+    }
+}

@@ -1,0 +1,80 @@
+// Owning handles for the layer's C resources. C++ only; applications never
+// include this header.
+#ifndef CGI_CGI_RAII_H
+#define CGI_CGI_RAII_H
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "cgi_internal.h"
+
+namespace cgi {
+
+// A new temporary file for an uploaded file's contents, open for reading
+// and writing: closed and deleted when the handle goes, unless release()
+// hands the file to the entry that names it.
+class TempFile {
+public:
+    TempFile() { path_[0] = '\0'; }
+    ~TempFile() {
+        close();
+        if (path_[0])
+            unlink(path_);
+    }
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+
+    // The descriptor that created the file is kept: opening it again by
+    // name with truncation would make some file systems (ext4) write the
+    // whole file out at close.
+    bool create() {
+        int fd = cgiCreateTempFile(path_);
+        if (fd < 0)
+            return false;
+        file_ = fdopen(fd, "w+b");
+        if (!file_)
+            ::close(fd);
+        return file_ != nullptr;
+    }
+    FILE *file() const { return file_; }
+    const char *path() const { return path_; }
+    // Closes the stream; false when its last bytes could not be written.
+    bool close() {
+        bool ok = !file_ || std::fclose(file_) == 0;
+        file_ = nullptr;
+        return ok;
+    }
+    // The entry owns the file from here on.
+    void release() { path_[0] = '\0'; }
+
+private:
+    char path_[1024];
+    FILE *file_ = nullptr;
+};
+
+// A stream closed when it goes out of scope.
+class File {
+public:
+    explicit File(FILE *f = nullptr) : f_(f) {}
+    ~File() {
+        if (f_)
+            std::fclose(f_);
+    }
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+    FILE *get() const { return f_; }
+    explicit operator bool() const { return f_ != nullptr; }
+    // Closes now; false when the close reports an error.
+    bool close() {
+        bool ok = std::fclose(f_) == 0;
+        f_ = nullptr;
+        return ok;
+    }
+
+private:
+    FILE *f_;
+};
+
+} // namespace cgi
+
+#endif // CGI_CGI_RAII_H

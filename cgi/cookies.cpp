@@ -1,0 +1,117 @@
+// Cookies: reading the request's cookie header and writing Set-Cookie lines.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "cgi_internal.h"
+
+const char *const days[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char *const months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+namespace {
+
+bool isSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+} // namespace
+
+cgiFormResultType cgiCookieString(const char *name, char *value, int space) noexcept {
+    const char *p = cgiCookie;
+    while (*p) {
+        const char *n = name;
+        while (*p && *p == *n) {
+            ++p;
+            ++n;
+        }
+        if (!*p && !*n)
+            return cgiFormNotFound; // the header is the name itself, without "="
+        if (!*n && *p == '=') {
+            ++p;
+            int len = 0;
+            while (*p && *p != ';' && len < space - 1)
+                value[len++] = *p++;
+            if (space > 0)
+                value[len] = '\0';
+            return (*p && *p != ';') ? cgiFormTruncated : cgiFormSuccess;
+        }
+        // White space is skipped only after a ';', and a name matches only
+        // a whole cookie name.
+        p = std::strchr(p, ';');
+        if (!p)
+            break;
+        ++p;
+        while (isSpace(static_cast<unsigned char>(*p)))
+            ++p;
+    }
+    if (space > 0)
+        value[0] = '\0';
+    return cgiFormNotFound;
+}
+
+cgiFormResultType cgiCookieInteger(const char *name, int *result, int defaultV) noexcept {
+    char buffer[256];
+    cgiFormResultType r = cgiCookieString(name, buffer, sizeof buffer);
+    *result = r == cgiFormSuccess ? cgiDecimal(buffer) : defaultV;
+    return r;
+}
+
+cgiFormResultType cgiCookies(char ***result) noexcept {
+    *result = nullptr;
+    // A name ends at an '=' or at the end of the header: at most one name
+    // per '=' and one more.
+    std::size_t most = 1;
+    for (const char *p = cgiCookie; *p; ++p)
+        most += *p == '=';
+    auto **a = static_cast<char **>(cgiAlloc((most + 1) * sizeof(char *)));
+    if (!a)
+        return cgiFormMemory;
+    for (std::size_t i = 0; i <= most; ++i)
+        a[i] = nullptr;
+    std::size_t i = 0;
+    const char *p = cgiCookie;
+    while (*p) {
+        while (isSpace(static_cast<unsigned char>(*p)))
+            ++p;
+        // Unlike cgiCookieString, a name runs across a ';' to the next '='.
+        const char *end = std::strchr(p, '=');
+        if (!end)
+            end = p + std::strlen(p);
+        if (end > p) {
+            a[i] = cgiStrndupHeap(p, static_cast<std::size_t>(end - p));
+            if (!a[i++]) {
+                cgiStringArrayFree(a);
+                return cgiFormMemory;
+            }
+        }
+        p = std::strchr(end, ';');
+        if (!p)
+            break;
+        ++p;
+    }
+    *result = a;
+    return cgiFormSuccess;
+}
+
+void cgiHeaderCookieSetString(const char *name, const char *value, int secondsToLive,
+                              const char *path, const char *domain) noexcept {
+    std::time_t when = std::time(nullptr) + secondsToLive;
+    std::tm t;
+    gmtime_r(&when, &t);
+    std::fputs("Set-Cookie: ", cgiOut);
+    cgiPutHeaderText(name);
+    std::fputc('=', cgiOut);
+    cgiPutHeaderText(value);
+    std::fputs("; domain=", cgiOut);
+    cgiPutHeaderText(domain);
+    std::fprintf(cgiOut, "; expires=%s, %02d-%s-%04d %02d:%02d:%02d GMT; path=", days[t.tm_wday],
+                 t.tm_mday, months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+    cgiPutHeaderText(path);
+    std::fputs("\r\n", cgiOut);
+}
+
+void cgiHeaderCookieSetInteger(const char *name, int value, int secondsToLive, const char *path,
+                               const char *domain) noexcept {
+    char svalue[256];
+    std::snprintf(svalue, sizeof svalue, "%d", value);
+    cgiHeaderCookieSetString(name, svalue, secondsToLive, path, domain);
+}
