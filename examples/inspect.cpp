@@ -1,57 +1,27 @@
-// inspect.cgi: answers any request with what the layer made of it, as plain
-// text: the environment, then every field in input order. Bytes that a
-// terminal would not show come out as \xHH.
+// inspect.cgi: the request inspector. It answers any request with an HTML
+// page of what the layer made of it: every environment value, every field
+// with all its values, every uploaded file (name, content type, size and its
+// first bytes) and every cookie, all escaped. It uses the public interface
+// only, as any application would.
 #include <cstdio>
 
 #include "cgi.h"
-// The inspector is a tool of the layer itself and reads its entry list.
-#include "cgi_internal.h"
 
 namespace {
 
-void putEscaped(const char *s, long n) {
-    for (long i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x20 || c == 0x7f || c == '\\')
-            std::fprintf(cgiOut, "\\x%02x", c);
-        else
-            std::fputc(c, cgiOut);
-    }
+void cell(const char *cls, const char *text) {
+    std::fprintf(cgiOut, "<td class=\"%s\">", cls);
+    cgiHtmlEscape(text);
+    std::fputs("</td>", cgiOut);
 }
 
-void putString(const char *s) {
-    long n = 0;
-    while (s[n])
-        ++n;
-    putEscaped(s, n);
+void row(const char *cls, const char *name) {
+    std::fprintf(cgiOut, "<tr class=\"%s\"><th>", cls);
+    cgiHtmlEscape(name);
+    std::fputs("</th>", cgiOut);
 }
 
-// An uploaded file: its client name, content type, the bytes it holds and
-// their 64-bit FNV-1a hash.
-void putFile(const cgiFormEntry *e) {
-    std::fputs("(file ", cgiOut);
-    putString(e->fileName);
-    std::fputc(' ', cgiOut);
-    putString(e->contentType);
-    unsigned long long hash = 0xcbf29ce484222325ull;
-    long total = 0;
-    if (FILE *f = std::fopen(e->tfileName, "rb")) {
-        static unsigned char buf[65536];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-            for (std::size_t i = 0; i < n; ++i)
-                hash = (hash ^ buf[i]) * 0x100000001b3ull;
-            total += static_cast<long>(n);
-        }
-        std::fclose(f);
-    }
-    std::fprintf(cgiOut, " %ld %016llx)", total, hash);
-}
-
-} // namespace
-
-extern "C" int cgiMain(void) {
-    cgiHeaderContentType("text/plain");
+void environment() {
     const struct {
         const char *name;
         const char *value;
@@ -63,29 +33,101 @@ extern "C" int cgiMain(void) {
         {"SCRIPT_NAME", cgiScriptName},         {"QUERY_STRING", cgiQueryString},
         {"REMOTE_HOST", cgiRemoteHost},         {"REMOTE_ADDR", cgiRemoteAddr},
         {"AUTH_TYPE", cgiAuthType},             {"REMOTE_USER", cgiRemoteUser},
-        {"REMOTE_IDENT", cgiRemoteIdent},       {"CONTENT_TYPE", cgiContentType},
-        {"HTTP_ACCEPT", cgiAccept},             {"HTTP_USER_AGENT", cgiUserAgent},
-        {"HTTP_REFERER", cgiReferrer},          {"HTTP_COOKIE", cgiCookie},
-        {"boundary", cgiMultipartBoundary},
+        {"REMOTE_IDENT", cgiRemoteIdent},       {"CONTENT_TYPE (media type)", cgiContentType},
+        {"boundary", cgiMultipartBoundary},     {"HTTP_ACCEPT", cgiAccept},
+        {"HTTP_USER_AGENT", cgiUserAgent},      {"HTTP_REFERER", cgiReferrer},
+        {"HTTP_COOKIE", cgiCookie},
     };
+    std::fputs("<h2>Environment</h2>\n<table>\n", cgiOut);
     for (const auto &v : env) {
-        std::fprintf(cgiOut, "%s=", v.name);
-        putString(v.value);
-        std::fputc('\n', cgiOut);
+        row("env", v.name);
+        cell("value", v.value);
+        std::fputs("</tr>\n", cgiOut);
     }
-    std::fprintf(cgiOut, "CONTENT_LENGTH=%d\n", cgiContentLength);
+    std::fprintf(cgiOut, "<tr class=\"env\"><th>CONTENT_LENGTH</th><td class=\"value\">%d</td></tr>\n",
+                 cgiContentLength);
+    std::fputs("</table>\n", cgiOut);
+}
 
-    // The list itself, not the accessors: the inspector shows every entry
-    // with its raw length, repeated names included.
-    for (const cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next) {
-        std::fputs("field ", cgiOut);
-        putString(e->attr);
-        std::fprintf(cgiOut, " %d ", e->valueLength);
-        if (*e->tfileName)
-            putFile(e);
-        else
-            putEscaped(e->value, e->valueLength);
-        std::fputc('\n', cgiOut);
+// An uploaded file: its first 32 bytes in hexadecimal.
+void file(const char *name) {
+    char text[1024];
+    int size = 0;
+    row("file", name);
+    cgiFormFileName(name, text, sizeof text);
+    cell("filename", text);
+    cgiFormFileContentType(name, text, sizeof text);
+    cell("type", text);
+    cgiFormFileSize(name, &size);
+    std::fprintf(cgiOut, "<td class=\"size\">%d</td><td class=\"head\">", size);
+    cgiFilePtr f = nullptr;
+    unsigned char head[32];
+    int got = 0;
+    if (cgiFormFileOpen(name, &f) == cgiFormSuccess) {
+        if (cgiFormFileRead(f, reinterpret_cast<char *>(head), sizeof head, &got) != cgiFormSuccess)
+            got = 0;
+        cgiFormFileClose(f);
     }
+    for (int i = 0; i < got; ++i)
+        std::fprintf(cgiOut, "%02x", head[i]);
+    std::fputs("</td></tr>\n", cgiOut);
+}
+
+void fields() {
+    std::fputs("<h2>Fields</h2>\n<table>\n", cgiOut);
+    char **names = nullptr;
+    if (cgiFormEntries(&names) != cgiFormSuccess) {
+        std::fputs("</table><p class=\"error\">out of memory</p>\n", cgiOut);
+        return;
+    }
+    for (char **n = names; *n; ++n) {
+        if (cgiFormFileSize(*n, nullptr) == cgiFormSuccess) {
+            file(*n);
+            continue;
+        }
+        char **values = nullptr;
+        if (cgiFormStringMultiple(*n, &values) == cgiFormMemory)
+            continue;
+        for (char **v = values; *v; ++v) {
+            row("field", *n);
+            cell("value", *v);
+            std::fputs("</tr>\n", cgiOut);
+        }
+        cgiStringArrayFree(values);
+    }
+    cgiStringArrayFree(names);
+    std::fputs("</table>\n", cgiOut);
+}
+
+void cookies() {
+    std::fputs("<h2>Cookies</h2>\n<table>\n", cgiOut);
+    char **names = nullptr;
+    if (cgiCookies(&names) == cgiFormSuccess) {
+        static char value[4096];
+        for (char **n = names; *n; ++n) {
+            cgiCookieString(*n, value, sizeof value);
+            row("cookie", *n);
+            cell("value", value);
+            std::fputs("</tr>\n", cgiOut);
+        }
+        cgiStringArrayFree(names);
+    }
+    std::fputs("</table>\n", cgiOut);
+}
+
+} // namespace
+
+extern "C" int cgiMain(void) {
+    cgiHeaderContentType("text/html; charset=utf-8");
+    std::fputs("<!doctype html>\n<html><head><meta charset=\"utf-8\"><title>Request inspector</title>\n"
+               "<style>body{font-family:sans-serif;margin:1em 2em}table{border-collapse:collapse}"
+               "th,td{border:1px solid #ccc;padding:2px 6px;text-align:left;vertical-align:top;"
+               "font-family:monospace;white-space:pre-wrap}th{background:#f3f3f3}</style>\n"
+               "</head><body>\n<h1>Request inspector</h1>\n<p><a href=\"/inspect.html\">Back to the form</a></p>\n",
+               cgiOut);
+    environment();
+    fields();
+    cookies();
+    std::fputs("</body></html>\n", cgiOut);
     return 0;
 }

@@ -56,7 +56,7 @@ TEST(RequestE2E, MethodAndContentTypeChooseTheInput) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         for (Stdin how : {Stdin::Pipe, Stdin::File}) {
-            Outcome o = runCgi(INSPECT_CGI, row.env, row.body, how);
+            Outcome o = runCgi(DUMP_CGI, row.env, row.body, how);
             EXPECT_EQ(o.exitStatus, 0);
             EXPECT_EQ(o.output.compare(0, kHeader.size(), kHeader), 0) << o.output;
             EXPECT_EQ(fieldLines(o.output), row.fields);
@@ -65,7 +65,7 @@ TEST(RequestE2E, MethodAndContentTypeChooseTheInput) {
 }
 
 TEST(RequestE2E, EnvironmentIsReportedAsReceived) {
-    Outcome o = runCgi(INSPECT_CGI,
+    Outcome o = runCgi(DUMP_CGI,
                        {{"REQUEST_METHOD", "GET"},
                         {"QUERY_STRING", "x=1"},
                         {"CONTENT_LENGTH", "50"},
@@ -92,7 +92,7 @@ TEST(RequestE2E, FailedParseExitsWith255AndWritesNothing) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         for (Stdin how : {Stdin::Pipe, Stdin::File}) {
-            Outcome o = runCgi(INSPECT_CGI, row.env, row.body, how);
+            Outcome o = runCgi(DUMP_CGI, row.env, row.body, how);
             EXPECT_EQ(o.exitStatus, 255);
             EXPECT_EQ(o.output, "");
         }
@@ -128,7 +128,7 @@ TEST(RequestE2E, LargeUploadsArriveWhole) {
     const EnvList env = {{"REQUEST_METHOD", "POST"},
                          {"CONTENT_TYPE", "multipart/form-data; boundary=boundary42"},
                          {"CONTENT_LENGTH", std::to_string(body.size())}};
-    Outcome o = runCgi(INSPECT_CGI, env, body);
+    Outcome o = runCgi(DUMP_CGI, env, body);
     EXPECT_EQ(o.exitStatus, 0);
     EXPECT_EQ(fieldLines(o.output), "field a 1 1\nfield up " + std::to_string(data.size()) +
                                         " (file d.bin application/octet-stream " +
@@ -138,7 +138,7 @@ TEST(RequestE2E, LargeUploadsArriveWhole) {
 
     // The temporary file can't take the upload (file size limit): the
     // request fails before the application runs, and the file is deleted.
-    o = runCgi(INSPECT_CGI, env, body, Stdin::Pipe, 65536);
+    o = runCgi(DUMP_CGI, env, body, Stdin::Pipe, 65536);
     EXPECT_EQ(o.exitStatus, 255);
     EXPECT_EQ(o.output, "");
     EXPECT_EQ(tmpFiles(), before) << "temporary files left behind";

@@ -1,0 +1,91 @@
+// dump.cgi: answers any request with what the layer made of it, as plain
+// text: the environment, then every field in input order. Bytes that a
+// terminal would not show come out as \xHH.
+#include <cstdio>
+
+#include "cgi.h"
+// A tool of the layer itself: it reads the entry list directly.
+#include "cgi_internal.h"
+
+namespace {
+
+void putEscaped(const char *s, long n) {
+    for (long i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c == 0x7f || c == '\\')
+            std::fprintf(cgiOut, "\\x%02x", c);
+        else
+            std::fputc(c, cgiOut);
+    }
+}
+
+void putString(const char *s) {
+    long n = 0;
+    while (s[n])
+        ++n;
+    putEscaped(s, n);
+}
+
+// An uploaded file: its client name, content type, the bytes it holds and
+// their 64-bit FNV-1a hash.
+void putFile(const cgiFormEntry *e) {
+    std::fputs("(file ", cgiOut);
+    putString(e->fileName);
+    std::fputc(' ', cgiOut);
+    putString(e->contentType);
+    unsigned long long hash = 0xcbf29ce484222325ull;
+    long total = 0;
+    if (FILE *f = std::fopen(e->tfileName, "rb")) {
+        static unsigned char buf[65536];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+            for (std::size_t i = 0; i < n; ++i)
+                hash = (hash ^ buf[i]) * 0x100000001b3ull;
+            total += static_cast<long>(n);
+        }
+        std::fclose(f);
+    }
+    std::fprintf(cgiOut, " %ld %016llx)", total, hash);
+}
+
+} // namespace
+
+extern "C" int cgiMain(void) {
+    cgiHeaderContentType("text/plain");
+    const struct {
+        const char *name;
+        const char *value;
+    } env[] = {
+        {"SERVER_SOFTWARE", cgiServerSoftware}, {"SERVER_NAME", cgiServerName},
+        {"GATEWAY_INTERFACE", cgiGatewayInterface}, {"SERVER_PROTOCOL", cgiServerProtocol},
+        {"SERVER_PORT", cgiServerPort},         {"REQUEST_METHOD", cgiRequestMethod},
+        {"PATH_INFO", cgiPathInfo},             {"PATH_TRANSLATED", cgiPathTranslated},
+        {"SCRIPT_NAME", cgiScriptName},         {"QUERY_STRING", cgiQueryString},
+        {"REMOTE_HOST", cgiRemoteHost},         {"REMOTE_ADDR", cgiRemoteAddr},
+        {"AUTH_TYPE", cgiAuthType},             {"REMOTE_USER", cgiRemoteUser},
+        {"REMOTE_IDENT", cgiRemoteIdent},       {"CONTENT_TYPE", cgiContentType},
+        {"HTTP_ACCEPT", cgiAccept},             {"HTTP_USER_AGENT", cgiUserAgent},
+        {"HTTP_REFERER", cgiReferrer},          {"HTTP_COOKIE", cgiCookie},
+        {"boundary", cgiMultipartBoundary},
+    };
+    for (const auto &v : env) {
+        std::fprintf(cgiOut, "%s=", v.name);
+        putString(v.value);
+        std::fputc('\n', cgiOut);
+    }
+    std::fprintf(cgiOut, "CONTENT_LENGTH=%d\n", cgiContentLength);
+
+    // The list itself, not the accessors: every entry is shown
+    // with its raw length, repeated names included.
+    for (const cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next) {
+        std::fputs("field ", cgiOut);
+        putString(e->attr);
+        std::fprintf(cgiOut, " %d ", e->valueLength);
+        if (*e->tfileName)
+            putFile(e);
+        else
+            putEscaped(e->value, e->valueLength);
+        std::fputc('\n', cgiOut);
+    }
+    return 0;
+}
