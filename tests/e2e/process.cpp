@@ -46,6 +46,49 @@ EnvBlock::EnvBlock(const EnvList &env) {
 
 } // namespace
 
+std::vector<std::string> emulated(const std::string &program) {
+    std::vector<std::string> out;
+#ifdef CGI_EMULATOR
+    std::string emulator = CGI_EMULATOR;
+    for (size_t at = 0; at < emulator.size();) {
+        size_t space = emulator.find(' ', at);
+        if (space == std::string::npos)
+            space = emulator.size();
+        if (space > at)
+            out.push_back(emulator.substr(at, space - at));
+        at = space + 1;
+    }
+#endif
+    out.push_back(program);
+    return out;
+}
+
+namespace {
+
+// Executes a command line, searching PATH for its first word.
+void execute(const std::vector<std::string> &argv, char **envp) {
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    // The environment is the program's; the search uses the test's PATH.
+    const char *path = std::getenv("PATH");
+    if (argv[0].find('/') == std::string::npos && path) {
+        std::string dirs = path;
+        for (size_t at = 0; at <= dirs.size();) {
+            size_t colon = dirs.find(':', at);
+            if (colon == std::string::npos)
+                colon = dirs.size();
+            std::string candidate = dirs.substr(at, colon - at) + "/" + argv[0];
+            execve(candidate.c_str(), args.data(), envp);
+            at = colon + 1;
+        }
+    }
+    execve(argv[0].c_str(), args.data(), envp);
+}
+
+} // namespace
+
 int startCgi(const std::string &program, const EnvList &env, const std::string &bodyFile,
              const std::string &outFile) {
     EnvBlock envp(env);
@@ -57,8 +100,7 @@ int startCgi(const std::string &program, const EnvList &env, const std::string &
             _exit(127);
         dup2(in, 0);
         dup2(out, 1);
-        char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
-        execve(program.c_str(), argv, envp.pointers.data());
+        execute(emulated(program), envp.pointers.data());
         _exit(127);
     }
     return pid;
@@ -73,7 +115,7 @@ int waitCgi(int pid) {
 
 Outcome runCgi(const std::string &program, const EnvList &env, const std::string &body, Stdin how,
                long fileSizeLimit) {
-    return runCgi(std::vector<std::string>{program}, env, body, how, fileSizeLimit);
+    return runCgi(emulated(program), env, body, how, fileSizeLimit);
 }
 
 Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env, const std::string &body,
@@ -112,11 +154,7 @@ Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env, const s
             rlimit lim{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
             setrlimit(RLIMIT_FSIZE, &lim);
         }
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execve(argv[0].c_str(), args.data(), envp);
+        execute(argv, envp);
         _exit(127);
     }
     close(outPipe[1]);

@@ -19,11 +19,16 @@ enum class Stdin { Pipe, File };
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
+// The command line that runs a program built by this tree: through the
+// emulator when the programs are built for another machine.
+std::vector<std::string> emulated(const std::string &program);
+
 // `fileSizeLimit` >= 0 sets RLIMIT_FSIZE for the program (writes beyond it
 // fail with EFBIG instead of raising SIGXFSZ).
 Outcome runCgi(const std::string &program, const EnvList &env, const std::string &body = "",
                Stdin how = Stdin::Pipe, long fileSizeLimit = -1);
-// The same with a whole command line (a tracer in front of the program).
+// The same with a whole command line, run as it is (a tracer in front of
+// the program, say).
 Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env,
                const std::string &body = "", Stdin how = Stdin::Pipe, long fileSizeLimit = -1);
 
