@@ -163,22 +163,29 @@ void v_main() {
     }
 
     // The record, with the line break before it and its own end, becomes a
-    // LF, the new record and a LF; format 41 drops what followed it.
+    // LF, the new record and a LF; format 41 drops what followed it. The
+    // search stops at a NUL byte, but the bytes after it are the file's all
+    // the same and are kept.
     char out[kText];
-    const int head = static_cast<int>(r.head);
-    int n;
-    if (format == 1)
-        n = std::snprintf(out, sizeof out, "%d,%d,%d\n%s", format, fieldorg, lineorg, text + r.tail);
-    else if (format == 41)
-        n = std::snprintf(out, sizeof out, "%.*s\n%d,%d,%d\n", head, text, format, fieldorg, lineorg);
-    else
-        n = std::snprintf(out, sizeof out, "%.*s\n%d,%d,%d\n%s", head, text, format, fieldorg,
-                          lineorg, text + r.tail);
-    if (n < 0 || n >= static_cast<int>(sizeof out)) {
+    std::size_t n = 0;
+    auto put = [&](const char *p, std::size_t k) {
+        if (n + k < sizeof out)
+            std::memcpy(out + n, p, k);
+        n += k;
+    };
+    char record[48];
+    const int k = std::snprintf(record, sizeof record, "%s%d,%d,%d\n", format == 1 ? "" : "\n", format,
+                                fieldorg, lineorg);
+    if (format != 1)
+        put(text, r.head);
+    put(record, static_cast<std::size_t>(k));
+    if (format != 41)
+        put(text + r.tail, static_cast<std::size_t>(got) - r.tail);
+    if (n >= sizeof out) {
         std::fputs("error,file too big!", stdout);
         return;
     }
-    switch (sethc::replaceFile(path, out, static_cast<std::size_t>(n))) {
+    switch (sethc::replaceFile(path, out, n)) {
     case sethc::Replace::ok:
         break;
     case sethc::Replace::openFailed:

@@ -30,8 +30,8 @@ struct Chunk {
 };
 constexpr std::size_t kAlign = alignof(std::max_align_t);
 constexpr std::size_t kHeader = (sizeof(Chunk) + kAlign - 1) & ~(kAlign - 1);
-constexpr std::size_t kFirstChunk = 16 * 1024;
-constexpr std::size_t kLargestChunk = 1024 * 1024;
+[[maybe_unused]] constexpr std::size_t kFirstChunk = 16 * 1024;
+[[maybe_unused]] constexpr std::size_t kLargestChunk = 1024 * 1024;
 // Chunks from a quarter of this size on are mapped in units of 2 MiB on 2 MiB
 // boundaries, where the kernel may back them with huge pages: a megabyte body
 // then costs one page fault instead of hundreds.

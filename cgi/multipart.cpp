@@ -123,8 +123,10 @@ cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
 
 } // namespace
 
+char cgiTempFileTemplate[64] = "/tmp/cgicXXXXXX";
+
 int cgiCreateTempFile(char *path) noexcept {
-    std::memcpy(path, "/tmp/cgicXXXXXX", 16);
+    std::memcpy(path, cgiTempFileTemplate, std::strlen(cgiTempFileTemplate) + 1);
     int fd = mkstemp(path);
     if (fd < 0)
         return -1;

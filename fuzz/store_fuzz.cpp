@@ -1,0 +1,112 @@
+// The position store: a random format file, output mode file, position file
+// and request through cgiMain. The input is the four parts separated by the
+// byte 0x1e; an output mode part of "-" means no such file. Whatever
+// happens, the position file is untouched or differs only in the current
+// format's record, and no temporary file stays in the device directory.
+#include <dirent.h>
+#include <fcntl.h>
+#include <regex>
+
+#include "../app/sethc.h"
+#include "fuzz_support.h"
+
+namespace {
+
+std::string slurp(const char *path) {
+    std::string s;
+    if (FILE *f = std::fopen(path, "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            s.append(buf, n);
+        std::fclose(f);
+    }
+    return s;
+}
+
+void spit(const char *path, const std::string &text) {
+    FILE *f = std::fopen(path, "wb");
+    if (!f)
+        std::abort();
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+bool isBreak(char c) { return c == '\r' || c == '\n'; }
+
+// The new text keeps the old one but for one record: taken to whole lines,
+// what the rewrite put in is a line end, one record "F,V,H" and a line end
+// (what it took out is the old record, or for format 41 all after it).
+void expectOneRecordChanged(const std::string &before, const std::string &after) {
+    if (before == after)
+        return;
+    if (after.size() >= 1000)
+        std::abort();
+    size_t prefix = 0;
+    while (prefix < before.size() && prefix < after.size() && before[prefix] == after[prefix])
+        ++prefix;
+    size_t suffix = 0;
+    while (suffix < before.size() - prefix && suffix < after.size() - prefix &&
+           before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix])
+        ++suffix;
+    while (prefix > 0 && !isBreak(before[prefix - 1]))
+        --prefix;
+    while (suffix > 0 && !isBreak(before[before.size() - suffix]))
+        --suffix;
+    const std::string inserted = after.substr(prefix, after.size() - prefix - suffix);
+    static const std::regex record("[\r\n]*-?[0-9]{1,4},[0-9]{1,3},[0-9]{1,3}[\r\n]*");
+    if (!inserted.empty() && !std::regex_match(inserted, record)) {
+        std::fprintf(stderr, "rewrite changed more than a record: inserted \"%s\"\n", inserted.c_str());
+        std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzz::tempDir();
+    const std::string format = fuzz::headOf(data, size, '\x1e');
+    const std::string mode = fuzz::headOf(data, size, '\x1e');
+    const std::string config = fuzz::headOf(data, size, '\x1e');
+    const std::string query(reinterpret_cast<const char *>(data), size);
+    if (query.find("resethc") != std::string::npos)
+        return 0; // a reset replaces the whole file by design
+    static const bool made = [] {
+        std::string dir = kDeviceDir;
+        for (size_t at = 1; (at = dir.find('/', at)) != std::string::npos; ++at)
+            mkdir(dir.substr(0, at).c_str(), 0755);
+        mkdir(kDeviceDir, 0755);
+        // The store's reports go to standard output: nowhere, here.
+        return std::freopen("/dev/null", "w", stdout) != nullptr;
+    }();
+    if (!made)
+        std::abort();
+    spit(kFormatFile, format);
+    unlink(kModeFile);
+    if (mode != "-")
+        spit(kModeFile, mode);
+    spit(kConfigFile, config);
+    spit(kDviFile, config);
+
+    // A fresh request: the program-wide state as a new process has it.
+    std::strcpy(getformat, "0900");
+    field = line = fieldorg = lineorg = pathflag = viewflag = 0;
+    cgiFormEntryFirst = nullptr;
+    cgiParseFormInput(query.data(), static_cast<int>(query.size()));
+    cgiMain();
+    cgiFreeResources();
+
+    expectOneRecordChanged(config, slurp(kConfigFile));
+    expectOneRecordChanged(config, slurp(kDviFile));
+    if (DIR *d = opendir(kDeviceDir)) {
+        while (dirent *e = readdir(d))
+            if (std::strstr(e->d_name, ".tmp")) {
+                std::fprintf(stderr, "temporary file left behind: %s\n", e->d_name);
+                std::abort();
+            }
+        closedir(d);
+    }
+    if (cgiAllocLive() != 0)
+        std::abort();
+    return 0;
+}
