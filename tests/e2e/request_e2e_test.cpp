@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <unistd.h>
 
 #include "process.h"
 #include "../tmp_files.h"
@@ -142,6 +143,55 @@ TEST(RequestE2E, LargeUploadsArriveWhole) {
     EXPECT_EQ(o.exitStatus, 255);
     EXPECT_EQ(o.output, "");
     EXPECT_EQ(tmpFiles(), before) << "temporary files left behind";
+}
+
+// An upload under every file-size limit around block sizes: the request
+// fails as a whole (exit 255, nothing written) until the file fits, and no
+// temporary file stays.
+TEST(RequestE2E, UploadWriteFailuresAtEveryBlockEdge) {
+    const auto before = tmpFiles();
+    const std::string data(200000, 'u');
+    const std::string body = "--b\r\nContent-Disposition: form-data; name=\"up\"; filename=\"u\"\r\n\r\n" + data +
+                             "\r\n--b--\r\n";
+    const EnvList env = {{"REQUEST_METHOD", "POST"},
+                         {"CONTENT_TYPE", "multipart/form-data; boundary=b"},
+                         {"CONTENT_LENGTH", std::to_string(body.size())}};
+    for (long limit : {0L, 1L, 512L, 4095L, 4096L, 65535L, 65536L, 65537L, 131072L, 199999L, 200000L}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        Outcome o = runCgi(DUMP_CGI, env, body, Stdin::Pipe, limit);
+        if (limit < static_cast<long>(data.size())) {
+            EXPECT_EQ(o.exitStatus, 255);
+            EXPECT_EQ(o.output, "");
+        } else {
+            EXPECT_EQ(o.exitStatus, 0);
+            EXPECT_NE(o.output.find("field up 200000 (file u  200000 "), std::string::npos) << o.output;
+        }
+        EXPECT_EQ(tmpFiles(), before);
+    }
+}
+
+// With "/tmp" read-only (a private mount), an upload fails as a whole and
+// URL-encoded input still works.
+TEST(RequestE2E, UnwritableTmpFailsUploadsOnly) {
+    const char *mount = access("/usr/bin/mount", X_OK) == 0 ? "/usr/bin/mount" : "/bin/mount";
+    if (system("unshare -m true 2>/dev/null") != 0)
+        GTEST_SKIP() << "no private mounts here";
+    auto inPrivateMount = [&](const EnvList &env, const std::string &body) {
+        std::string command = std::string(mount) + " -t tmpfs -o ro tmpfs /tmp && exec";
+        for (const auto &word : emulated(DUMP_CGI))
+            command += " '" + word + "'";
+        return runCgi({"/usr/bin/unshare", "-m", "/bin/sh", "-c", command}, env, body);
+    };
+    const std::string upload = "--b\r\nContent-Disposition: form-data; name=f; filename=x\r\n\r\nabc\r\n--b--\r\n";
+    Outcome o = inPrivateMount({{"REQUEST_METHOD", "POST"},
+                                {"CONTENT_TYPE", "multipart/form-data; boundary=b"},
+                                {"CONTENT_LENGTH", std::to_string(upload.size())}},
+                               upload);
+    EXPECT_EQ(o.exitStatus, 255);
+    EXPECT_EQ(o.output, "");
+    o = inPrivateMount({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "");
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_NE(o.output.find("field a 1 1\n"), std::string::npos) << o.output;
 }
 
 } // namespace

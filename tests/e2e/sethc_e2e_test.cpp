@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "process.h"
@@ -392,7 +393,14 @@ TEST_F(Sethc, KilledSubmitsLeaveTheOldOrTheNewFile) {
     std::mt19937 rng(12345);
     std::uniform_int_distribution<long> delay(0, whole * 3 / 2);
     int v = 1, killed = 0;
-    for (int i = 0; i < 300 && v < 500; ++i) {
+    // SETHC_CRASH_TRIALS runs more of them (the suite runs 300).
+    const char *trials = std::getenv("SETHC_CRASH_TRIALS");
+    const int total = trials ? std::atoi(trials) : 300;
+    for (int i = 0; i < total; ++i) {
+        if (v == 500) {
+            reset({{"format.ini", " 7\n"}, {"config.ini", text(0)}});
+            v = 0;
+        }
         int pid = startCgi(SETHC_CGI, env, bodyFile, kRoot + "/out");
         usleep(static_cast<useconds_t>(delay(rng)));
         kill(pid, SIGKILL);
@@ -416,7 +424,7 @@ TEST_F(Sethc, ConcurrentSubmitsAreSerialised) {
     reset({{"format.ini", " 7\n"}, {"config.ini", "1,1,1\n7,0,5\n8,1,1\n"}});
     const std::string bodyFile = kRoot + "/body";
     std::ofstream(bodyFile) << "hc_submit=1&chang=1&hang=1";
-    const int n = 20;
+    const int n = 50;
     std::vector<int> pids;
     for (int i = 0; i < n; ++i)
         pids.push_back(startCgi(SETHC_CGI,
@@ -426,13 +434,88 @@ TEST_F(Sethc, ConcurrentSubmitsAreSerialised) {
                                 bodyFile, kRoot + "/out" + std::to_string(i)));
     for (int pid : pids)
         EXPECT_EQ(waitCgi(pid), 0);
-    EXPECT_EQ(files(), (Files{{"format.ini", " 7\n"}, {"config.ini", "1,1,1\n7,20,25\n8,1,1\n"}}));
+    EXPECT_EQ(files(), (Files{{"format.ini", " 7\n"}, {"config.ini", "1,1,1\n7,50,55\n8,1,1\n"}}));
     for (int i = 0; i < n; ++i) {
         std::ifstream in(kRoot + "/out" + std::to_string(i));
         std::stringstream ss;
         ss << in.rdbuf();
         EXPECT_NE(ss.str().find("\nset ok\n"), std::string::npos) << ss.str();
     }
+}
+
+// Resets interleaved with submits, while a reader keeps reading the file:
+// every read is a whole position file, never an empty or partial one.
+TEST_F(Sethc, ReadersNeverSeeAPartialFile) {
+    const std::string factory = records();
+    reset({{"format.ini", " 7\n"}, {"tz582.ini", "0"}, {"config.ini", factory}, {"config.ini.org", factory},
+           {"config.dvi.ini", factory}, {"config.dvi.ini.org", factory}});
+    std::ofstream(kRoot + "/submit") << "hc_submit=1&chang=1&hang=1";
+    std::ofstream(kRoot + "/reset") << "resethc=1&viewhc=1";
+    auto whole = [&](const std::string &text) {
+        // The factory text with any values in the record of format 7.
+        size_t at = factory.find("\n7,17,27\n");
+        size_t end = text.find('\n', at + 1);
+        if (at == std::string::npos || end == std::string::npos || text.compare(0, at + 1, factory, 0, at + 1))
+            return false;
+        const std::string record = text.substr(at + 1, end - at - 1);
+        int v, h;
+        char rest;
+        return std::sscanf(record.c_str(), "7,%d,%d%c", &v, &h, &rest) == 2 &&
+               text.substr(end) == factory.substr(factory.find("\n8,18,28\n"));
+    };
+    std::vector<int> pids;
+    for (int i = 0; i < 40; ++i) {
+        const bool isReset = i % 4 == 3;
+        const std::string body = kRoot + (isReset ? "/reset" : "/submit");
+        pids.push_back(startCgi(SETHC_CGI,
+                                {{"REQUEST_METHOD", "POST"},
+                                 {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                                 {"CONTENT_LENGTH", isReset ? "18" : "26"}},
+                                body, kRoot + "/out" + std::to_string(i)));
+    }
+    int reads = 0;
+    for (bool running = true; running;) {
+        running = false;
+        for (int &pid : pids) {
+            if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0)
+                running = true;
+            else
+                pid = -1;
+        }
+        std::ifstream in(kMnt + "/config.ini", std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        ASSERT_TRUE(whole(ss.str())) << "a reader saw: " << ss.str();
+        ++reads;
+    }
+    RecordProperty("reads", reads);
+    Files now = files();
+    EXPECT_TRUE(whole(now["config.ini"]));
+    EXPECT_EQ(now.count("config.ini.tmp"), 0u);
+}
+
+// The position file under every file-size limit around the new text's size:
+// a rewrite that cannot be written whole reports it and keeps the old file.
+TEST_F(Sethc, EveryFileSizeLimitKeepsTheOldOrTheNewFile) {
+    const std::string before = "1,1,1\n7,17,27\n8,1,1\n";
+    const std::string after = "1,1,1\n7,18,28\n8,1,1\n";
+    int failures = 0;
+    for (long limit = 0; limit <= static_cast<long>(after.size()) + 2; ++limit) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        reset({{"format.ini", " 7\n"}, {"config.ini", before}});
+        const std::string answer = get(kPlus11, limit);
+        const Files now = files();
+        EXPECT_EQ(now.size(), 2u) << "a temporary file was left";
+        if (limit < static_cast<long>(after.size())) {
+            EXPECT_EQ(answer, "add V=1,H=1\n" + current(7, 17, 27) + "Can't write file\n");
+            EXPECT_EQ(now.at("config.ini"), before);
+            ++failures;
+        } else {
+            EXPECT_EQ(answer, "add V=1,H=1\n" + current(7, 17, 27) + modified(7, 18, 28));
+            EXPECT_EQ(now.at("config.ini"), after);
+        }
+    }
+    EXPECT_EQ(failures, static_cast<int>(after.size()));
 }
 
 } // namespace
