@@ -57,20 +57,11 @@ cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
         !cgiReadInt(in, &fileFlag) || e->valueLength < 0)
         return cgiEnvironmentMemory;
     if (!fileFlag) {
-        // The file holds a value's bytes up to its first NUL; a value that
-        // had NUL bytes keeps its length, padded with NULs, so that no reader
-        // of valueLength bytes goes beyond the block. Such a value cannot be
-        // longer than the request's body.
-        if (e->valueLength > valueLen) {
-            if (e->valueLength > (cgiContentLength > 0 ? cgiContentLength : 0))
-                return cgiEnvironmentMemory;
-            char *padded = static_cast<char *>(cgiPoolAlloc(static_cast<std::size_t>(e->valueLength) + 1));
-            if (!padded)
-                return cgiEnvironmentMemory;
-            std::memset(padded, 0, static_cast<std::size_t>(e->valueLength) + 1);
-            std::memcpy(padded, e->value, static_cast<std::size_t>(valueLen));
-            e->value = padded;
-        }
+        // The file holds a value's bytes up to its first NUL. A value that
+        // had NUL bytes comes back as those bytes, its length with it, so
+        // that no reader of valueLength bytes goes beyond the block.
+        if (e->valueLength > valueLen)
+            e->valueLength = valueLen;
         e->tfileName = cgiEmptyString;
         return cgiEnvironmentSuccess;
     }
