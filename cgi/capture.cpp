@@ -50,9 +50,8 @@ bool writeEntry(FILE *out, const cgiFormEntry *e) {
 
 // Reads one entry record after its name; the result is the replay's.
 cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
-    int valueLen = 0;
     int fileFlag = 0;
-    if (!cgiReadString(in, &e->value, &valueLen) || !cgiReadString(in, &e->fileName, nullptr) ||
+    if (!cgiReadString(in, &e->value, nullptr) || !cgiReadString(in, &e->fileName, nullptr) ||
         !cgiReadString(in, &e->contentType, nullptr) || !cgiReadInt(in, &e->valueLength) ||
         !cgiReadInt(in, &fileFlag) || e->valueLength < 0)
         return cgiEnvironmentMemory;
@@ -60,8 +59,9 @@ cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
         // The file holds a value's bytes up to its first NUL. A value that
         // had NUL bytes comes back as those bytes, its length with it, so
         // that no reader of valueLength bytes goes beyond the block.
-        if (e->valueLength > valueLen)
-            e->valueLength = valueLen;
+        const int held = static_cast<int>(std::strlen(e->value));
+        if (e->valueLength > held)
+            e->valueLength = held;
         e->tfileName = cgiEmptyString;
         return cgiEnvironmentSuccess;
     }
