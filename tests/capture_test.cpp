@@ -278,8 +278,10 @@ TEST_F(Capture, ReplayUnderEveryAllocationFailure) {
         cgiFreeResources();
         EXPECT_EQ(cgiAllocLive(), 0);
         ASSERT_EQ(tmpFiles(), before_);
-        if (r == cgiEnvironmentSuccess && entries == 6)
+        if (r == cgiEnvironmentSuccess && entries == 6) {
+            RecordProperty("failed_steps", static_cast<int>(n - 1));
             break;
+        }
         EXPECT_TRUE(r == cgiEnvironmentIO || r == cgiEnvironmentMemory || r == cgiEnvironmentSuccess) << r;
         ASSERT_LT(n, 500);
     }

@@ -323,6 +323,7 @@ TEST_F(Multipart, EveryAllocationFailureIsClean) {
     release();
     int failures = sweepAllocations(all, [&] { return post(body); }, [&] { return entries(); },
                                     [&] { release(); });
+    RecordProperty("failed_steps", failures);
     EXPECT_GE(failures, 4);
 }
 

@@ -111,6 +111,7 @@ TEST_F(UrlEncoded, EveryAllocationFailureIsCleanAndLinksNoPartialEntry) {
     const std::vector<Field> all = {{"a", "1"}, {"bb", "22"}, {"ccc", ""}, {"d d", "4"}};
     int failures = sweepAllocations(all, [&] { return parseText(input); }, [&] { return fields(); },
                                     [] { cgiFreeResources(); });
+    RecordProperty("failed_steps", failures);
     EXPECT_GT(failures, static_cast<int>(all.size())) << "every entry is an allocation";
 }
 
