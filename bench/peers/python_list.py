@@ -14,8 +14,14 @@ if method == "GET":
     for name, value in urllib.parse.parse_qsl(os.environ.get("QUERY_STRING", ""), keep_blank_values=True):
         out.append("F %s %d\n" % (name, len(value.encode("latin-1", "replace"))))
 else:
+    urlencoded = os.environ.get("CONTENT_TYPE", "").startswith("application/x-www-form-urlencoded")
+
+    def decoded(raw):
+        # The module hands URL-encoded fields over as sent.
+        return urllib.parse.unquote_to_bytes(raw.replace(b"+", b" ")) if urlencoded else raw
+
     def on_field(field):
-        out.append("F %s %d\n" % (field.field_name.decode("latin-1"), len(field.value or b"")))
+        out.append("F %s %d\n" % (decoded(field.field_name).decode("latin-1"), len(decoded(field.value or b""))))
 
     files = []
 

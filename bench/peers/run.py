@@ -217,7 +217,7 @@ def main():
 
     # Time and peak memory against upload size, for the plot.
     with open(os.path.join(out_dir, "results.dat"), "w") as dat:
-        dat.write("# MiB " + " ".join('"%s ms" "%s KiB"' % (n, n) for n, _ in PROGRAMS) + "\n")
+        dat.write("MiB " + " ".join('"%s ms" "%s KiB"' % (n, n) for n, _ in PROGRAMS) + "\n")
         for mib in (1, 4, 16, 64):
             req = Request("upload %d MiB" % mib, *post("mp", upload(big[:mib << 20])), runs=3)
             row = ["%d" % mib]
