@@ -2,22 +2,6 @@
 // again; the two captures must be the same bytes.
 #include "fuzz_support.h"
 
-namespace {
-
-std::string slurp(const std::string &path) {
-    std::string s;
-    if (FILE *f = std::fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
-        std::fclose(f);
-    }
-    return s;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string dir = fuzz::tempDir();
     const std::string input = dir + ".in", first = dir + ".1", second = dir + ".2";
@@ -29,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         cgiWriteEnvironment(first.c_str()) == cgiEnvironmentSuccess) {
         if (cgiReadEnvironment(first.c_str()) != cgiEnvironmentSuccess ||
             cgiWriteEnvironment(second.c_str()) != cgiEnvironmentSuccess ||
-            slurp(first) != slurp(second))
+            fuzz::slurp(first) != fuzz::slurp(second))
             std::abort();
     }
     cgiFreeResources();

@@ -57,6 +57,19 @@ inline FILE *streamOf(const uint8_t *data, size_t size) {
     return f;
 }
 
+// The whole contents of a file ("" when it can't be read).
+inline std::string slurp(const std::string &path) {
+    std::string s;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            s.append(buf, n);
+        std::fclose(f);
+    }
+    return s;
+}
+
 // Splits the input at the first `sep` byte: the head, and the rest.
 inline std::string headOf(const uint8_t *&data, size_t &size, char sep) {
     const void *p = std::memchr(data, sep, size);

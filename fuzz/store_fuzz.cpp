@@ -12,18 +12,6 @@
 
 namespace {
 
-std::string slurp(const char *path) {
-    std::string s;
-    if (FILE *f = std::fopen(path, "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
-        std::fclose(f);
-    }
-    return s;
-}
-
 void spit(const char *path, const std::string &text) {
     FILE *f = std::fopen(path, "wb");
     if (!f)
@@ -105,8 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t space = text.rfind(' ');
     const bool format41 = space != std::string::npos && std::atoi(text.substr(space + 1, 4).c_str()) == 41;
     if (!twoRuns) {
-        expectOneRecordChanged(config, slurp(kConfigFile), format41);
-        expectOneRecordChanged(config, slurp(kDviFile), format41);
+        expectOneRecordChanged(config, fuzz::slurp(kConfigFile), format41);
+        expectOneRecordChanged(config, fuzz::slurp(kDviFile), format41);
     }
     if (DIR *d = opendir(kDeviceDir)) {
         while (dirent *e = readdir(d))

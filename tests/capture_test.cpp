@@ -4,17 +4,10 @@
 #include <unistd.h>
 
 #include "fixture.h"
-#include "tmp_files.h"
+#include "test_files.h"
 
 namespace cgitest {
 namespace {
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 void spit(const std::string &path, const std::string &content) {
     std::ofstream(path, std::ios::binary) << content;

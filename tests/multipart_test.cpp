@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "fixture.h"
-#include "tmp_files.h"
+#include "test_files.h"
 
 namespace cgitest {
 namespace {
@@ -29,13 +29,6 @@ std::string shown(const std::string &s) {
 void PrintTo(const Got &g, std::ostream *os) {
     *os << "{" << shown(g.name) << ", " << shown(g.value) << ", " << shown(g.fileName) << ", "
         << shown(g.contentType) << ", " << shown(g.file) << "}";
-}
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 class Multipart : public Request {

@@ -6,16 +6,10 @@
 #include <sstream>
 
 #include "process.h"
+#include "../test_files.h"
 
 namespace cgitest {
 namespace {
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 TEST(GreetE2E, TheDocumentShowsTheBuiltSource) {
     const std::string source = slurp(SOURCE_DIR "/examples/greet.c");

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "process.h"
-#include "../tmp_files.h"
+#include "../test_files.h"
 
 namespace cgitest {
 namespace {
