@@ -238,6 +238,24 @@ TEST_F(Multipart, HeaderLines) {
     EXPECT_STREQ(value, "vvvvv");
 }
 
+// The temporary-file factory that replay also relies on: a new, empty,
+// closed file "/tmp/cgic" and six characters, mode 0600, every time another.
+TEST(TempFiles, NewEmptyPrivateFiles) {
+    char a[1024], b[1024];
+    ASSERT_EQ(getTempFileName(a), cgiParseSuccess);
+    ASSERT_EQ(getTempFileName(b), cgiParseSuccess);
+    EXPECT_STRNE(a, b);
+    for (const char *path : {a, b}) {
+        struct stat st;
+        ASSERT_EQ(stat(path, &st), 0);
+        EXPECT_EQ(st.st_size, 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(std::string(path).rfind("/tmp/cgic", 0), 0u);
+        EXPECT_EQ(std::strlen(path), 15u);
+        unlink(path);
+    }
+}
+
 TEST(HeaderValues, SplitIntoMainValueAndParameters) {
     struct Row {
         const char *value;
