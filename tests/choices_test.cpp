@@ -6,13 +6,6 @@ namespace {
 
 using Choices = Request;
 
-std::vector<std::string> strings(char **a) {
-    std::vector<std::string> out;
-    for (char **p = a; *p; ++p)
-        out.push_back(*p);
-    return out;
-}
-
 const char *const kColors[] = {"red", "green", "blue", "red"};
 
 TEST_F(Choices, EveryValueAndEveryName) {

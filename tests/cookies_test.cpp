@@ -8,13 +8,6 @@ namespace {
 
 using Cookies = Request;
 
-std::vector<std::string> names(char **a) {
-    std::vector<std::string> out;
-    for (char **p = a; *p; ++p)
-        out.push_back(*p);
-    return out;
-}
-
 TEST_F(Cookies, ValuesAndNames) {
     struct Row {
         const char *header;
@@ -48,7 +41,7 @@ TEST_F(Cookies, ValuesAndNames) {
         EXPECT_EQ(std::string(value), row.value);
         char **a = nullptr;
         ASSERT_EQ(cgiCookies(&a), cgiFormSuccess);
-        EXPECT_EQ(names(a), row.all);
+        EXPECT_EQ(strings(a), row.all);
         cgiStringArrayFree(a);
     }
     // The header is the name itself: the value is left as it was.
@@ -108,7 +101,7 @@ TEST_F(Cookies, NamesReleaseEverythingWhenMemoryRunsOut) {
         cgiFormResultType r = cgiCookies(&a);
         cgiAllocFailAt(0);
         if (r == cgiFormSuccess) {
-            EXPECT_EQ(names(a), (std::vector<std::string>{"a", "b", "c"}));
+            EXPECT_EQ(strings(a), (std::vector<std::string>{"a", "b", "c"}));
             cgiStringArrayFree(a);
             break;
         }

@@ -48,6 +48,14 @@ protected:
     size_t outLen_ = 0;
 };
 
+// The strings of a string array, in order.
+inline std::vector<std::string> strings(char **a) {
+    std::vector<std::string> out;
+    for (char **p = a; *p; ++p)
+        out.push_back(*p);
+    return out;
+}
+
 // Every variable the layer reads, for tests that clear the environment.
 extern const char *const kCgiVariables[21];
 
