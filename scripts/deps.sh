@@ -12,3 +12,15 @@ install_missing() {
     "${sudo[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
+
+# Installs Debian packages of the armel architecture (qualified, such as
+# musl-dev:armel) that are missing, adding the architecture first.
+ensure_armel() {
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    if ! dpkg --print-foreign-architectures | grep -qx armel; then
+        "${sudo[@]}" dpkg --add-architecture armel
+        "${sudo[@]}" apt-get update -qq
+    fi
+    install_missing "$@"
+}

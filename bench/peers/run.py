@@ -5,7 +5,10 @@ peers (GNU cgicc, Perl's CGI.pm, Python's multipart module) and the floors
 a 500-byte file durably). Every program prints the same listing, which is
 checked before anything is timed.
 
-    run.py BUILD_DIR STATIC_BUILD_DIR PEERS_DIR OUT_DIR [--quick]
+    run.py BUILD_DIR SHARED_BUILD_DIR PEERS_DIR OUT_DIR [--quick]
+
+BUILD_DIR is the default build (CGI programs fully static); SHARED_BUILD_DIR
+links them against the shared glibc (-DCGI_FULLY_STATIC=OFF).
 
 Writes OUT_DIR/RESULTS.md (tables) and OUT_DIR/results.dat (for the plot).
 """
@@ -19,14 +22,14 @@ import tempfile
 import threading
 import time
 
-build, static_build, peers, out_dir = sys.argv[1:5]
+build, shared_build, peers, out_dir = sys.argv[1:5]
 quick = "--quick" in sys.argv
 bench = os.path.join(build, "bench")
 here = os.path.dirname(os.path.abspath(__file__))
 
 PROGRAMS = [
     ("ours", os.path.join(build, "list.cgi")),
-    ("ours, fully static", os.path.join(static_build, "list.cgi")),
+    ("ours, glibc shared", os.path.join(shared_build, "list.cgi")),
     ("cgicc", os.path.join(peers, "cgicc_list")),
     ("cgicc, static", os.path.join(peers, "cgicc_list_static")),
     ("Perl CGI.pm", os.path.join(here, "perl_list.pl")),
@@ -200,7 +203,7 @@ def main():
     env["FLOOR_FILE"] = os.path.join(bench, "device", "floor.ini")
     req = Request("typical submit, durable", env, body)
     entries = [("sethc.cgi", os.path.join(bench, "sethc_bench.cgi")),
-               ("sethc.cgi, fully static", os.path.join(static_build, "bench", "sethc_bench.cgi")),
+               ("sethc.cgi, glibc shared", os.path.join(shared_build, "bench", "sethc_bench.cgi")),
                ("floor: atomic replace", os.path.join(bench, "floor_durable")),
                ("in place + sync twice", os.path.join(bench, "floor_inplace_sync"))]
     times = {n: [] for n, _ in entries}

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +59,11 @@ std::vector<std::string> emulated(const std::string &program) {
             out.push_back(emulator.substr(at, space - at));
         at = space + 1;
     }
+#ifdef CGI_SYSCALL_LOG
+    // One log per process: the emulator puts its pid in place of %d.
+    for (const char *word : {"-d", "strace", "-D", CGI_SYSCALL_LOG "/%d.log"})
+        out.push_back(word);
+#endif
 #endif
     out.push_back(program);
     return out;
@@ -118,9 +124,47 @@ Outcome runCgi(const std::string &program, const EnvList &env, const std::string
     return runCgi(emulated(program), env, body, how, fileSizeLimit);
 }
 
-Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env, const std::string &body,
+namespace {
+
+// Under a file-size limit the emulator could not write its system-call log
+// (and spins when it tries), so the log goes through a pipe to this process,
+// which appends it to the file the emulator would have written.
+struct LogRelay {
+    int pipe[2] = {-1, -1};
+    std::string path; // with %d in place of the pid
+    size_t word = 0;  // the argument that names the log
+
+    LogRelay(const std::vector<std::string> &argv, long fileSizeLimit) {
+        for (size_t i = 0; fileSizeLimit >= 0 && i + 1 < argv.size(); ++i)
+            if (argv[i] == "-D" && argv[i + 1].find("%d") != std::string::npos && ::pipe(pipe) == 0) {
+                word = i + 1;
+                path = argv[word];
+                break;
+            }
+    }
+    bool active() const { return word != 0; }
+    // In the child: the log's end of the pipe becomes descriptor 3.
+    void redirect(std::vector<std::string> &argv) const {
+        close(pipe[0]);
+        if (pipe[1] != 3) {
+            dup2(pipe[1], 3);
+            close(pipe[1]);
+        }
+        argv[word] = "/dev/fd/3";
+    }
+    std::string file(pid_t pid) const {
+        std::string p = path;
+        return p.replace(p.find("%d"), 2, std::to_string(pid));
+    }
+};
+
+} // namespace
+
+Outcome runCgi(const std::vector<std::string> &argvIn, const EnvList &env, const std::string &body,
                Stdin how, long fileSizeLimit) {
     std::signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string> argv = argvIn;
+    LogRelay relay(argv, fileSizeLimit);
     EnvBlock envBlock(env);
     char **envp = envBlock.pointers.data();
     int inPipe[2] = {-1, -1};
@@ -148,6 +192,8 @@ Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env, const s
         close(outPipe[1]);
         if (inPipe[1] >= 0)
             close(inPipe[1]);
+        if (relay.active())
+            relay.redirect(argv);
         if (fileSizeLimit >= 0) {
             // An ignored SIGXFSZ stays ignored across exec.
             std::signal(SIGXFSZ, SIG_IGN);
@@ -159,22 +205,42 @@ Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env, const s
     }
     close(outPipe[1]);
     close(inFd);
+    FILE *log = nullptr;
+    if (relay.active()) {
+        close(relay.pipe[1]);
+        log = fopen(relay.file(pid).c_str(), "a");
+    }
     if (how == Stdin::Pipe) {
         writeAll(inPipe[1], body);
         close(inPipe[1]);
     }
     Outcome result;
     char buf[65536];
-    ssize_t n;
-    while ((n = read(outPipe[0], buf, sizeof buf)) != 0) {
-        if (n < 0) {
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {relay.active() ? relay.pipe[0] : -1, POLLIN, 0}};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        result.output.append(buf, static_cast<size_t>(n));
+        for (pollfd &p : fds) {
+            if (p.fd < 0 || p.revents == 0)
+                continue;
+            ssize_t n = read(p.fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                close(p.fd);
+                p.fd = -1;
+            } else if (&p == &fds[0]) {
+                result.output.append(buf, static_cast<size_t>(n));
+            } else if (log) {
+                fwrite(buf, 1, static_cast<size_t>(n), log);
+            }
+        }
     }
-    close(outPipe[0]);
+    if (log)
+        fclose(log);
     result.exitStatus = waitCgi(pid);
     return result;
 }

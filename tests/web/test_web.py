@@ -1,16 +1,27 @@
 #!/usr/bin/python3
-"""The CGI programs behind a real lighttpd, driven by curl and by headless
+"""The CGI programs behind a real web server, driven by curl and by headless
 Chromium (Selenium with chromedriver).
 
-    test_web.py SOURCE_DIR SETHC_CGI DEVICE_ROOT INSPECT_CGI WORK_DIR
+    test_web.py [--server lighttpd|busybox] [--syscall-log DIR]
+                SOURCE_DIR SETHC_CGI DEVICE_ROOT INSPECT_CGI WORK_DIR
+
+lighttpd (the default) runs programs built for this machine. busybox is the
+device's own server: Debian's ARM BusyBox httpd under qemu-arm in front of
+ARM programs, which the kernel starts through qemu-arm as well (binfmt_misc,
+for the test's duration); the emulator reports the firmware's Linux 2.6.32.
+With --syscall-log, every program the server starts logs its system calls to
+DIR/PID.log (the server's own calls are BusyBox's and go nowhere).
 
 The server listens on a free port of 127.0.0.1 and is stopped on every path.
 With SETHC_SCREENSHOT set, the operator page after V+ twice is saved there.
 """
+import argparse
+import contextlib
 import glob
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -23,8 +34,13 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-SOURCE, SETHC, ROOT, INSPECT, WORK = sys.argv[1:6]
-del sys.argv[1:6]
+parser = argparse.ArgumentParser()
+parser.add_argument("--server", choices=("lighttpd", "busybox"), default="lighttpd")
+parser.add_argument("--syscall-log")
+for name in ("source", "sethc", "root", "inspect", "work"):
+    parser.add_argument(name)
+ARGS, sys.argv[1:] = parser.parse_known_args()
+SOURCE, SETHC, ROOT, INSPECT, WORK = ARGS.source, ARGS.sethc, ARGS.root, ARGS.inspect, ARGS.work
 MNT = os.path.join(ROOT, "mnt")
 
 
@@ -56,42 +72,141 @@ def tmp_files():
 
 
 class Server:
-    """lighttpd serving web/ and the two programs under /cgi-bin/."""
+    """A web server on a free port of 127.0.0.1 serving web/ and the two
+    programs under /cgi-bin/; every server still running is stopped at exit."""
+    running = []
 
     def __init__(self):
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             self.port = s.getsockname()[1]
-        cgi = os.path.join(WORK, "cgi-bin")
-        os.makedirs(cgi, exist_ok=True)
-        for name, target in (("sethc.cgi", SETHC), ("inspect.cgi", INSPECT)):
-            link = os.path.join(cgi, name)
-            if os.path.lexists(link):
-                os.remove(link)
-            os.symlink(target, link)
-        conf = os.path.join(WORK, "lighttpd.conf")
-        subprocess.run([os.path.join(SOURCE, "scripts/lighttpd-conf"), conf, str(self.port),
-                        os.path.join(SOURCE, "web"), cgi, os.path.join(WORK, "lighttpd.log")], check=True)
-        self.process = subprocess.Popen(["lighttpd", "-D", "-f", conf])
-        for _ in range(100):
+        self.process = self.start()
+        Server.running.append(self)
+        for _ in range(200):
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
                 return
             except OSError:
+                if self.process.poll() is not None:
+                    break
                 time.sleep(0.05)
         self.stop()
-        raise RuntimeError("lighttpd did not start")
+        raise RuntimeError("%s did not start" % type(self).__name__)
 
     def url(self, path):
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
     def stop(self):
+        if self in Server.running:
+            Server.running.remove(self)
         self.process.terminate()
         try:
             self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+
+
+def link(target, name):
+    if os.path.lexists(name):
+        os.remove(name)
+    os.symlink(target, name)
+
+
+class Lighttpd(Server):
+    def start(self):
+        cgi = os.path.join(WORK, "cgi-bin")
+        os.makedirs(cgi, exist_ok=True)
+        for name, target in (("sethc.cgi", SETHC), ("inspect.cgi", INSPECT)):
+            link(target, os.path.join(cgi, name))
+        conf = os.path.join(WORK, "lighttpd.conf")
+        subprocess.run([os.path.join(SOURCE, "scripts/lighttpd-conf"), conf, str(self.port),
+                        os.path.join(SOURCE, "web"), cgi, os.path.join(WORK, "lighttpd.log")], check=True)
+        return subprocess.Popen(["lighttpd", "-D", "-f", conf])
+
+
+class BusyBox(Server):
+    # BusyBox httpd runs the programs of <home>/cgi-bin/ and serves the rest
+    # of <home>; it follows symbolic links, so the home holds links only.
+    def start(self):
+        home = os.path.join(WORK, "www")
+        os.makedirs(os.path.join(home, "cgi-bin"), exist_ok=True)
+        for page in glob.glob(os.path.join(SOURCE, "web", "*")):
+            link(page, os.path.join(home, os.path.basename(page)))
+        for name, target in (("sethc.cgi", SETHC), ("inspect.cgi", INSPECT)):
+            link(target, os.path.join(home, "cgi-bin", name))
+        # An empty configuration, so that no /etc/httpd.conf of this machine applies.
+        conf = os.path.join(WORK, "httpd.conf")
+        open(conf, "w").close()
+        busybox = subprocess.run([os.path.join(SOURCE, "scripts/busybox-arm")], check=True,
+                                 stdout=subprocess.PIPE, text=True).stdout.strip()
+        # The kernel starts the programs through qemu-arm without arguments,
+        # but qemu-arm reads its settings from the environment too, and the
+        # server hands its environment on to every program it starts.
+        env = dict(os.environ, QEMU_UNAME="2.6.32")
+        if ARGS.syscall_log:
+            os.makedirs(ARGS.syscall_log, exist_ok=True)
+            env.update(QEMU_LOG="strace", QEMU_LOG_FILENAME=os.path.join(ARGS.syscall_log, "%d.log"))
+        quiet = ["-D", "/dev/null"] if ARGS.syscall_log else []
+        return subprocess.Popen(["/usr/bin/qemu-arm", "-r", "2.6.32"] + quiet + [busybox, "httpd", "-f", "-p",
+                                 "127.0.0.1:%d" % self.port, "-h", home, "-c", conf], env=env)
+
+
+BINFMT = "/proc/sys/fs/binfmt_misc"
+BINFMT_ENTRY = "sethc-test-arm"
+# What identifies a 32-bit little-endian ARM ELF executable (static or
+# position-independent: the mask leaves out the lowest bit of e_type).
+ARM_ELF = bytes.fromhex("7f454c46010101000000000000000000" "02002800")
+ARM_ELF_MASK = bytes.fromhex("ffffffffffffff00ffffffffffffffff" "feffffff")
+
+
+def binfmt_handles(entry, head):
+    """Whether the enabled binfmt_misc entry (a file under BINFMT) starts a
+    program that begins with the bytes head."""
+    with open(entry) as f:
+        lines = f.read().splitlines()
+    fields = dict(line.split(" ", 1) for line in lines[1:] if " " in line)
+    if lines[:1] != ["enabled"] or "magic" not in fields:
+        return False
+    magic = bytes.fromhex(fields["magic"])
+    mask = bytes.fromhex(fields.get("mask", "ff" * len(magic)))
+    part = head[int(fields.get("offset", "0")):][:len(magic)]
+    return len(part) == len(magic) and all(b & m == g & m for b, g, m in zip(part, magic, mask))
+
+
+@contextlib.contextmanager
+def arm_programs_run_under_qemu():
+    """Lets the kernel start ARM programs through qemu-arm, as the emulated
+    server starts its programs with a plain execve. Undoes exactly what it
+    did: an entry of its own, made only when no other entry runs these
+    programs, and the mount of binfmt_misc when it was not mounted."""
+    mounted = registered = False
+    ours = os.path.join(BINFMT, BINFMT_ENTRY)
+    try:
+        if not os.path.exists(os.path.join(BINFMT, "register")):
+            subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT], check=True)
+            mounted = True
+        with open(os.path.join(BINFMT, "status")) as f:
+            if f.read().strip() != "enabled":
+                raise RuntimeError("binfmt_misc is disabled on this machine")
+        if os.path.exists(ours):  # left by a run that was killed
+            with open(ours, "w") as f:
+                f.write("-1")
+        with open(SETHC, "rb") as f:
+            head = f.read(64)
+        others = set(os.listdir(BINFMT)) - {"register", "status"}
+        if not any(binfmt_handles(os.path.join(BINFMT, e), head) for e in others):
+            magic, mask = ("".join("\\x%02x" % c for c in b) for b in (ARM_ELF, ARM_ELF_MASK))
+            with open(os.path.join(BINFMT, "register"), "w") as f:
+                f.write(":%s:M::%s:%s:/usr/bin/qemu-arm:" % (BINFMT_ENTRY, magic, mask))
+            registered = True
+        yield
+    finally:
+        if registered:
+            with open(ours, "w") as f:
+                f.write("-1")
+        if mounted:
+            subprocess.run(["umount", BINFMT], check=True)
 
 
 def curl(*args):
@@ -102,11 +217,9 @@ def curl(*args):
 class WebTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.server = Server()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
+        cls.server = BusyBox() if ARGS.server == "busybox" else Lighttpd()
+        # Class cleanups run after tearDownClass and when setUpClass fails.
+        cls.addClassCleanup(cls.server.stop)
 
     def setUp(self):
         seed()
@@ -164,7 +277,8 @@ class CurlTest(WebTest):
                         if not piece:
                             break
                         answer += piece
-                self.assertNotIn(b"set ok", answer)
+                # The program answers nothing, so no page comes (no "set ok" either).
+                self.assertNotIn(b"200 OK", answer)
                 self.assertEqual(device_file(), FACTORY)
                 time.sleep(0.2)  # the server reaps the program after the connection is gone
 
@@ -179,19 +293,11 @@ class BrowserTest(WebTest):
                     "--disable-quic", "--no-first-run", "--disable-background-networking",
                     "--disable-component-update", "--disable-sync", "--window-size=900,700"):
             options.add_argument(arg)
-        cls.profile = tempfile.mkdtemp(prefix="chromium-")
-        options.add_argument("--user-data-dir=" + cls.profile)
-        try:
-            cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-        except Exception:
-            cls.server.stop()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.browser.quit()
-        shutil.rmtree(cls.profile, ignore_errors=True)
-        super().tearDownClass()
+        profile = tempfile.mkdtemp(prefix="chromium-")
+        cls.addClassCleanup(shutil.rmtree, profile, ignore_errors=True)
+        options.add_argument("--user-data-dir=" + profile)
+        cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        cls.addClassCleanup(cls.browser.quit)
 
     def requests_done(self):
         return int(self.browser.find_element(By.TAG_NAME, "body").get_attribute("data-requests") or 0)
@@ -275,5 +381,19 @@ class BrowserTest(WebTest):
         self.assertIn(("cookie", "inspector", "on"), values)
 
 
+def main():
+    # Stopped from outside (SIGTERM, or Ctrl-C once), the run ends after the
+    # current test and cleans up as usual; stopped harder, it still stops
+    # its servers and undoes the binfmt_misc entry.
+    signal.signal(signal.SIGTERM, lambda *_: signal.raise_signal(signal.SIGINT))
+    with arm_programs_run_under_qemu() if ARGS.server == "busybox" else contextlib.nullcontext():
+        try:
+            result = unittest.main(verbosity=2, catchbreak=True, exit=False).result
+            sys.exit(0 if result.wasSuccessful() and not result.shouldStop else 1)
+        finally:
+            for server in list(Server.running):
+                server.stop()
+
+
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    main()
