@@ -41,33 +41,88 @@ void syncDirOf(const char *path) {
         fsync(d.get());
 }
 
-// Writes a new version of `path` through the temporary file `path`.tmp:
-// `fill` writes the content, then the file takes `mode`, goes to storage and
-// is renamed over `path`. The temporary name is fixed, so a file left by a
-// crash is reused by the next replacement instead of piling up.
+// The file that `path` leads to, into `file`: `path` itself, or the end of
+// its chain of symbolic links, which need not exist yet (a rewrite through
+// a dangling link creates the file it names, as opening it to write would).
+// A relative link is taken from the link's directory. False when the chain
+// is longer than the kernel would follow, or a name does not fit.
+bool resolve(const char *path, char (&file)[PATH_MAX]) {
+    if (std::strlen(path) >= sizeof file)
+        return false;
+    std::strcpy(file, path);
+    for (int hops = 0; hops < 40; ++hops) {
+        char link[PATH_MAX];
+        ssize_t n = readlink(file, link, sizeof link);
+        if (n < 0)
+            return true; // not a link, or nothing there: this is the file
+        const char *slash = std::strrchr(file, '/');
+        std::size_t dir = link[0] != '/' && slash ? static_cast<std::size_t>(slash - file) + 1 : 0;
+        if (static_cast<std::size_t>(n) >= sizeof link || dir + static_cast<std::size_t>(n) >= sizeof file)
+            return false;
+        std::memcpy(file + dir, link, static_cast<std::size_t>(n));
+        file[dir + static_cast<std::size_t>(n)] = '\0';
+    }
+    return false;
+}
+
+// Creates the temporary file for a new version of `file`, named in `tmp`.
+// Under the lock the name is fixed, `file`.tmp, so a file left by a crash
+// is reused instead of piling up. Without it two replacements may run at
+// once, so each creates a name of its own, exclusively: the pid keeps apart
+// the processes that run at the same time, the count steps past a name
+// that a crashed process with the same pid left.
+int createTemp(const char *file, bool locked, char (&tmp)[PATH_MAX]) {
+    if (locked) {
+        if (std::snprintf(tmp, sizeof tmp, "%s.tmp", file) >= static_cast<int>(sizeof tmp))
+            return -1;
+        return open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    for (unsigned k = 0; k < 100; ++k) {
+        if (std::snprintf(tmp, sizeof tmp, "%s.tmp%ld.%u", file, static_cast<long>(getpid()), k) >=
+            static_cast<int>(sizeof tmp))
+            return -1;
+        int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// The new file takes the old one's owner and group. Only root may give a
+// file away; another user may still set a group it belongs to, and failing
+// that the file keeps its creator's group rather than the rewrite failing.
+void keepOwner(int fd, const struct stat &old) {
+    if (fchown(fd, old.st_uid, old.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)
+        return;
+}
+
+// Writes a new version of the file that `path` leads to through a
+// temporary file beside it: `fill` writes the content, then the file takes
+// the old one's owner, group and permission bits (`mode` when there is no
+// old file), goes to storage and is renamed over the old one.
 template <typename Fill>
-Replace replace(const char *path, mode_t mode, Fill fill) {
+Replace replace(const char *path, mode_t mode, bool locked, Fill fill) {
+    char file[PATH_MAX];
     char tmp[PATH_MAX];
-    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp))
+    if (!resolve(path, file))
         return Replace::openFailed;
-    Fd out(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat old;
+    const bool had = stat(file, &old) == 0;
+    Fd out(createTemp(file, locked, tmp));
     if (!out)
         return Replace::openFailed;
-    bool ok = fill(out.get()) && fchmod(out.get(), mode) == 0 && fsync(out.get()) == 0;
+    bool ok = fill(out.get());
+    if (ok && had)
+        keepOwner(out.get(), old);
+    // The owner is set first: a change of owner clears the set-id bits.
+    ok = ok && fchmod(out.get(), had ? old.st_mode & 07777 : mode) == 0 && fsync(out.get()) == 0;
     ok = out.close() && ok;
-    if (!ok || rename(tmp, path) != 0) {
+    if (!ok || rename(tmp, file) != 0) {
         unlink(tmp);
         return Replace::writeFailed;
     }
-    syncDirOf(path);
+    syncDirOf(file);
     return Replace::ok;
-}
-
-// The permission bits that a new version of `path` keeps: the old file's,
-// or `otherwise` when there is none.
-mode_t keptMode(const char *path, mode_t otherwise) {
-    struct stat st;
-    return stat(path, &st) == 0 ? st.st_mode & 07777 : otherwise;
 }
 
 } // namespace
@@ -99,17 +154,16 @@ long readFile(const char *path, int flags, char *buf, std::size_t max) {
     return static_cast<long>(got);
 }
 
-Replace replaceFile(const char *path, const char *text, std::size_t len) {
-    return replace(path, keptMode(path, 0644),
-                   [&](int fd) { return writeAll(fd, text, len); });
+Replace replaceFile(const char *path, const char *text, std::size_t len, bool locked) {
+    return replace(path, 0644, locked, [&](int fd) { return writeAll(fd, text, len); });
 }
 
-bool copyFile(const char *from, const char *to) {
+bool copyFile(const char *from, const char *to, bool locked) {
     Fd in(open(from, O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!in || fstat(in.get(), &st) != 0)
         return false;
-    return replace(to, keptMode(to, st.st_mode & 07777), [&](int fd) {
+    return replace(to, st.st_mode & 07777, locked, [&](int fd) {
                char buf[4096];
                for (;;) {
                    ssize_t n = read(in.get(), buf, sizeof buf);
@@ -124,9 +178,12 @@ bool copyFile(const char *from, const char *to) {
 }
 
 DirLock::DirLock(const char *dir) : fd_(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_)
-        while (flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
-        }
+    if (!fd_)
+        return;
+    int r;
+    while ((r = flock(fd_.get(), LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    held_ = r == 0;
 }
 
 } // namespace sethc

@@ -32,24 +32,33 @@ enum class Replace { ok, openFailed, writeFailed };
 
 // Replaces the file at `path` with `len` bytes of `text`: they go to a
 // temporary file beside it, are flushed to storage and renamed over it, so a
-// crash leaves the old or the new file, never a partial one. The new file
-// keeps the old one's permission bits. On failure the old file stays and no
-// temporary file is left.
-Replace replaceFile(const char *path, const char *text, std::size_t len);
+// crash leaves the old or the new file, never a partial one. When `path` is
+// a symbolic link, the file at the end of its chain is replaced (created, if
+// the link dangles) and the link stays. The new file keeps the old one's
+// permission bits and its owner and group, or the group alone when this
+// process may not set the owner, or neither when it may not set the group.
+// `locked`: the caller holds the DirLock that every writer of the file
+// takes, so the temporary file has the fixed name `file`.tmp, and one left
+// by a crash is reused; without it the name is one of this replacement's
+// own. On failure the old file stays and no temporary file is left.
+Replace replaceFile(const char *path, const char *text, std::size_t len, bool locked);
 
 // The same with the whole content of the file at `from`; false when `from`
 // can't be read or `to` can't be replaced.
-bool copyFile(const char *from, const char *to);
+bool copyFile(const char *from, const char *to, bool locked);
 
 // An exclusive advisory lock on a directory, held while in scope. It
-// creates no file. When the directory can't be opened there is no lock, and
-// the replacement that follows fails on its own.
+// creates no file. When the directory can't be opened (a user who may
+// write it but not read it) or locked, there is no lock.
 class DirLock {
 public:
     explicit DirLock(const char *dir);
+    // Whether this process holds the lock.
+    bool held() const { return held_; }
 
 private:
     Fd fd_;
+    bool held_ = false;
 };
 
 } // namespace sethc

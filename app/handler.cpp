@@ -33,10 +33,10 @@ void submit() {
 // the output mode file exists, whatever it holds.
 void reset() {
     sethc::DirLock lock(kDeviceDir);
-    bool ok = sethc::copyFile(kConfigFactory, kConfigFile);
+    bool ok = sethc::copyFile(kConfigFactory, kConfigFile, lock.held());
     sethc::Fd fd(open(kModeFile, O_RDONLY | O_CLOEXEC));
     if (fd)
-        ok = sethc::copyFile(kDviFactory, kDviFile) && ok;
+        ok = sethc::copyFile(kDviFactory, kDviFile, lock.held()) && ok;
     std::fputs(ok ? "recover ok" : "recover failed", stdout);
 }
 

@@ -91,11 +91,54 @@ char *newChunk(std::size_t *payload) {
     return static_cast<char *>(p) + kHeader;
 }
 
-} // namespace
+char *payloadOf(Chunk *c) { return reinterpret_cast<char *>(c) + kHeader; }
 
-void *cgiPoolAlloc(std::size_t size) noexcept {
-    if (injectedFailure())
+[[maybe_unused]] std::size_t rounded(std::size_t size) { return (size + kAlign - 1) & ~(kAlign - 1); }
+
+// Resizes the chunk `c`, whose payload holds `used` bytes worth keeping, to
+// a payload of at least `*payload` bytes (`*payload` becomes its usable
+// size). The chunk may move; the list then points at its new place and the
+// old one is gone, so a growing block never leaves a copy behind. Null on
+// failure, with `c` unchanged.
+Chunk *resizeChunk(Chunk *c, std::size_t used, std::size_t *payload) {
+    if (*payload > SIZE_MAX - kHeader - kHuge)
         return nullptr;
+    std::size_t size = kHeader + *payload;
+    Chunk **link = &chunks;
+    while (*link != c)
+        link = &(*link)->prev;
+    Chunk *moved;
+    if (c->mapped) {
+        // The kernel moves the pages rather than their bytes.
+        size = (size + kHuge - 1) & ~(kHuge - 1);
+        void *m = mremap(c, c->mapped, size, MREMAP_MAYMOVE);
+        if (m == MAP_FAILED)
+            return nullptr;
+        moved = static_cast<Chunk *>(m);
+        moved->mapped = size;
+    } else if (!kEachBlock && size >= kHuge / 4) {
+        // A heap chunk that reaches the size of a mapping becomes one; the
+        // bytes are copied this once, and the heap block is freed.
+        void *m = mapHuge(&size);
+        if (!m)
+            return nullptr;
+        std::memcpy(m, c, kHeader + used);
+        std::free(c);
+        moved = static_cast<Chunk *>(m);
+        moved->mapped = size;
+    } else {
+        void *m = std::realloc(c, size);
+        if (!m)
+            return nullptr;
+        moved = static_cast<Chunk *>(m);
+    }
+    *link = moved;
+    *payload = size - kHeader;
+    return moved;
+}
+
+// A pool block; the failure injection is the caller's.
+void *poolAlloc(std::size_t size) {
 #ifdef CGI_POOL_EACH_BLOCK
     // Sanitizer builds: every block is a heap block of its exact size, so
     // that an overrun of any block is caught.
@@ -103,7 +146,7 @@ void *cgiPoolAlloc(std::size_t size) noexcept {
 #else
     if (size > SIZE_MAX - kAlign)
         return nullptr;
-    size = (size + kAlign - 1) & ~(kAlign - 1);
+    size = rounded(size);
     if (size > static_cast<std::size_t>(limit - cur)) {
         // The rest of the current chunk is given up; chunks double, so at
         // most a third of the pool goes unused.
@@ -122,24 +165,56 @@ void *cgiPoolAlloc(std::size_t size) noexcept {
 #endif
 }
 
+} // namespace
+
+void *cgiPoolAlloc(std::size_t size) noexcept {
+    if (injectedFailure())
+        return nullptr;
+    return poolAlloc(size);
+}
+
 void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexcept {
-#ifndef CGI_POOL_EACH_BLOCK
-    // The last block of the current chunk grows or shrinks where it stands.
     char *block = static_cast<char *>(p);
-    const std::size_t oldRounded = (oldSize + kAlign - 1) & ~(kAlign - 1);
-    if (block + oldRounded == cur && newSize <= static_cast<std::size_t>(limit - block)) {
-        if (newSize > oldSize && injectedFailure())
-            return nullptr;
-        cur = block + ((newSize + kAlign - 1) & ~(kAlign - 1));
+    if (newSize > oldSize && injectedFailure())
+        return nullptr;
+#ifdef CGI_POOL_EACH_BLOCK
+    // The block is a chunk of its own, resized to its exact new size so
+    // that the sanitizer keeps seeing its bounds.
+    std::size_t payload = newSize;
+    Chunk *c = resizeChunk(reinterpret_cast<Chunk *>(block - kHeader), oldSize < newSize ? oldSize : newSize,
+                           &payload);
+    if (!c)
+        return newSize > oldSize ? nullptr : p;
+    return payloadOf(c);
+#else
+    if (newSize > SIZE_MAX - kAlign)
+        return nullptr;
+    const bool last = block + rounded(oldSize) == cur;
+    if (last && newSize <= static_cast<std::size_t>(limit - block)) {
+        // The last block of the current chunk grows or shrinks where it stands.
+        cur = block + rounded(newSize);
         return p;
     }
-#endif
     if (newSize <= oldSize)
         return p;
-    void *q = cgiPoolAlloc(newSize);
+    if (last && block == payloadOf(chunks)) {
+        // Alone in the newest chunk: the chunk grows with it.
+        std::size_t payload = rounded(newSize);
+        Chunk *c = resizeChunk(chunks, oldSize, &payload);
+        if (!c)
+            return nullptr;
+        cur = payloadOf(c) + rounded(newSize);
+        limit = payloadOf(c) + payload;
+        return payloadOf(c);
+    }
+    // It shares its chunk: it moves, into a chunk of its own unless it fits
+    // the rest of the current one, and grows there from then on. The old
+    // copy stays with its neighbours until the release.
+    void *q = poolAlloc(newSize);
     if (q)
         std::memcpy(q, p, oldSize);
     return q;
+#endif
 }
 
 char *cgiPoolStrndup(const char *s, std::size_t len) noexcept {

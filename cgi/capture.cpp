@@ -23,6 +23,30 @@ long long bytesLeft(FILE *in) {
     return static_cast<long long>(st.st_size) - pos;
 }
 
+enum class Read { Done, Unreadable, NoMemory };
+
+// One String; an allocation failure is told apart from a file that ends or
+// holds a length that can't be right.
+Read readString(FILE *in, char **s, int *length) {
+    int len;
+    if (!cgiReadInt(in, &len) || len < 0)
+        return Read::Unreadable;
+    // No block larger than what the file still holds.
+    long long left = bytesLeft(in);
+    if (left >= 0 && len > left)
+        return Read::Unreadable;
+    char *block = static_cast<char *>(cgiPoolAlloc(static_cast<std::size_t>(len) + 1));
+    if (!block)
+        return Read::NoMemory;
+    if (std::fread(block, 1, static_cast<std::size_t>(len), in) != static_cast<std::size_t>(len))
+        return Read::Unreadable;
+    block[len] = '\0';
+    *s = block;
+    if (length)
+        *length = len;
+    return Read::Done;
+}
+
 // Writes one entry: its strings, its value length, and its uploaded
 // contents, which must be exactly valueLength bytes.
 bool writeEntry(FILE *out, const cgiFormEntry *e) {
@@ -109,21 +133,7 @@ int cgiReadInt(FILE *in, int *result) noexcept {
 }
 
 int cgiReadString(FILE *in, char **s, int *length) noexcept {
-    int len;
-    if (!cgiReadInt(in, &len) || len < 0)
-        return 0;
-    // No block larger than what the file still holds.
-    long long left = bytesLeft(in);
-    if (left >= 0 && len > left)
-        return 0;
-    char *block = static_cast<char *>(cgiPoolAlloc(static_cast<std::size_t>(len) + 1));
-    if (!block || std::fread(block, 1, static_cast<std::size_t>(len), in) != static_cast<std::size_t>(len))
-        return 0;
-    block[len] = '\0';
-    *s = block;
-    if (length)
-        *length = len;
-    return 1;
+    return readString(in, s, length) == Read::Done;
 }
 
 cgiEnvironmentResultType cgiWriteEnvironment(const char *filename) noexcept {
@@ -172,8 +182,14 @@ cgiEnvironmentResultType cgiReadEnvironment(const char *filename) noexcept {
             return cgiEnvironmentMemory;
         }
         *e = cgiFormEntry{nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr};
-        // The entries end where a name can't be read, the end of the file.
-        if (!cgiReadString(in.get(), &e->attr, nullptr)) {
+        // The entries end where a name can't be read, the end of the file;
+        // a name that memory can't hold is a failure, not that end.
+        const Read name = readString(in.get(), &e->attr, nullptr);
+        if (name == Read::NoMemory) {
+            cgiDropEntries();
+            return cgiEnvironmentMemory;
+        }
+        if (name != Read::Done) {
             cgiRestored = 1;
             return cgiEnvironmentSuccess;
         }

@@ -14,14 +14,25 @@
 // entries, their strings, replayed environment strings. Blocks are not freed
 // one by one; cgiPoolRelease releases them all. Null on failure.
 void *cgiPoolAlloc(std::size_t size) noexcept;
-// Resizes the pool block `p` of `oldSize` bytes: the last block of the pool
-// grows or shrinks where it stands; any other block grows by moving to a new
-// one (the old one stays unused until the release) and does not shrink.
-// Returns the block, or null when growing fails (`p` is then unchanged).
+// Resizes the pool block `p` of `oldSize` bytes and returns it, perhaps
+// moved; null when growing fails (`p` is then unchanged). The last block of
+// the pool grows or shrinks where it stands while its chunk has room; a
+// block alone in the newest chunk grows with its chunk, which may move
+// without leaving a copy; any other block grows by moving once (the old one
+// stays unused until the release) and does not shrink.
 void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexcept;
 // A pool copy of the `len` bytes at `s`, NUL-terminated; null on failure.
 char *cgiPoolStrndup(const char *s, std::size_t len) noexcept;
 void cgiPoolRelease() noexcept;
+
+// The most bytes of input held in memory, set when the layer is built: a
+// URL-encoded body, or one in-memory value of a multipart body (uploads go
+// to files and are not counted). Past it a parse fails with cgiParseMemory,
+// before the bytes are read or their memory is allocated.
+#ifndef CGI_MAX_INPUT
+#define CGI_MAX_INPUT 8388608
+#endif
+constexpr long long kCgiMaxInput = CGI_MAX_INPUT;
 
 // Heap blocks for what the caller owns; null on failure, never throws.
 void *cgiAlloc(std::size_t size) noexcept;
@@ -102,6 +113,7 @@ struct mpStream {
     char *end;  // end of the waiting bytes
     int taken;  // body bytes read from cgiIn so far
     int unread; // body bytes not yet read from cgiIn
+    bool cut;   // the input ended while body bytes were still owed
     // "\r\n--" and the boundary: the delimiter of every boundary but the
     // first, which lacks the CR LF.
     char delimiter[1024];

@@ -94,7 +94,10 @@ cgiFormResultType cgiCookies(char ***result) noexcept {
 
 void cgiHeaderCookieSetString(const char *name, const char *value, int secondsToLive,
                               const char *path, const char *domain) noexcept {
-    std::time_t when = std::time(nullptr) + secondsToLive;
+    // Built with 64-bit time_t everywhere, so that a moment after January
+    // 2038 does not wrap; the sum is taken in 64 bits as well.
+    static_assert(sizeof(std::time_t) >= 8, "time_t must have 64 bits (_TIME_BITS=64 with glibc)");
+    const std::time_t when = static_cast<std::time_t>(static_cast<long long>(std::time(nullptr)) + secondsToLive);
     std::tm t;
     gmtime_r(&when, &t);
     std::fputs("Set-Cookie: ", cgiOut);

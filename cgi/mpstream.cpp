@@ -35,6 +35,11 @@ bool refill(mpStreamPtr mpp) {
     mpp->end += got;
     mpp->unread -= static_cast<int>(got);
     mpp->taken += static_cast<int>(got);
+    // A short block read met the end of the input (or an error) with bytes
+    // still owed: the web server passes the body on as it arrives, so its
+    // client went away.
+    if (got < room)
+        mpp->cut = true;
     return got > 0;
 }
 
@@ -78,10 +83,19 @@ public:
         }
         if (!out_)
             return true;
-        // The block doubles so that one byte stays free behind the data.
+        // A value held in memory is bounded, so that no client can make the
+        // device run out of memory; past the bound it fails as if memory had.
+        if (n > static_cast<std::size_t>(kCgiMaxInput) - len_) {
+            memoryFailed_ = true;
+            return false;
+        }
+        // The block doubles, up to the bound, so that one byte stays free
+        // behind the data.
         std::size_t space = space_;
         while (len_ + n + 1 > space)
             space *= 2;
+        if (space > static_cast<std::size_t>(kCgiMaxInput) + 1)
+            space = static_cast<std::size_t>(kCgiMaxInput) + 1;
         if (space != space_) {
             char *grown = static_cast<char *>(cgiPoolResizeLast(out_, space_, space));
             if (!grown) {
@@ -104,8 +118,8 @@ public:
         if (!out_)
             return nullptr;
         out_[len_] = '\0';
-        cgiPoolResizeLast(out_, space_, len_ + 1);
-        return out_;
+        // Trimming never fails; in a sanitizer build the block moves.
+        return static_cast<char *>(cgiPoolResizeLast(out_, space_, len_ + 1));
     }
 
 private:
@@ -124,6 +138,7 @@ void mpInit(mpStreamPtr mpp) noexcept {
     mpp->pos = mpp->end = blockStart(mpp);
     mpp->taken = 0;
     mpp->unread = cgiContentLength > 0 ? cgiContentLength : 0;
+    mpp->cut = false;
     // The boundary has at most 1013 characters (it lies inside the content
     // type's 1023), so the delimiter always fits.
     int n = std::snprintf(mpp->delimiter, sizeof mpp->delimiter, "\r\n--%s", cgiMultipartBoundary);

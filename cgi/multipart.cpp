@@ -223,12 +223,18 @@ cgiParseResultType cgiParsePostMultipartInput() noexcept {
     mpInit(&stream);
     if (cgiContentLength == 0)
         return cgiParseSuccess;
-    // Everything before the first delimiter is dropped; a body without one
-    // is an empty submission, not an error.
-    if (afterNextBoundary(&stream, nullptr, nullptr, nullptr, 1) != cgiParseSuccess)
-        return cgiParseSuccess;
-    cgiFormEntry **tail = &cgiFormEntryFirst;
-    while (*tail)
-        tail = &(*tail)->next;
-    return parseParts(&stream, tail);
+    cgiParseResultType result = cgiParseSuccess;
+    // Everything before the first delimiter is dropped; a whole body without
+    // one is an empty submission, not an error.
+    if (afterNextBoundary(&stream, nullptr, nullptr, nullptr, 1) == cgiParseSuccess) {
+        cgiFormEntry **tail = &cgiFormEntryFirst;
+        while (*tail)
+            tail = &(*tail)->next;
+        result = parseParts(&stream, tail);
+    }
+    // A body cut short is never a submission, whatever the parts seen so far
+    // said: a form without its last fields must not be acted on.
+    if (result == cgiParseSuccess && stream.cut)
+        return cgiParseIO;
+    return result;
 }

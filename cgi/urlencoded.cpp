@@ -70,7 +70,9 @@ cgiParseResultType cgiParseGetFormInput() noexcept {
 cgiParseResultType cgiParsePostFormInput() noexcept {
     if (cgiContentLength == 0)
         return cgiParseSuccess;
-    if (cgiContentLength < 0)
+    // A body beyond the input limit is refused before a byte of it is read
+    // or its buffer allocated, as if memory had run out.
+    if (cgiContentLength < 0 || cgiContentLength > kCgiMaxInput)
         return cgiParseMemory;
     const std::size_t n = static_cast<std::size_t>(cgiContentLength);
     // The body is read in one block and decoded where it stands; the extra

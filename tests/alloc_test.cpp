@@ -31,6 +31,53 @@ TEST(Pool, BlocksStayDistinctAlignedAndAreAllReleased) {
     EXPECT_EQ(cgiAllocLive(), 0);
 }
 
+// A growing value (a part held in memory) doubles its block; the old bytes
+// must not stay behind in the pool, or a value costs several times its size.
+TEST(Pool, GrowingBlocksKeepTheirBytesAndLeaveNoCopies) {
+    const struct {
+        const char *label;
+        std::size_t before; // a block allocated first (0: none)
+        std::size_t first, last;
+        long newChunks; // at most
+    } rows[] = {
+        {"alone in a mapped chunk: grows where it stands", 0, 1 << 20, 16 << 20, 0},
+        {"alone in a heap chunk: grows, into a mapping too", 0, 64 << 10, 4 << 20, 0},
+        {"behind another block: moves once, then grows where it stands", 100, 256, 2 << 20, 1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        if (row.before) {
+            ASSERT_NE(cgiPoolAlloc(row.before), nullptr);
+        }
+        auto *p = static_cast<unsigned char *>(cgiPoolAlloc(row.first));
+        ASSERT_NE(p, nullptr);
+        const long live = cgiAllocLive();
+        std::size_t size = row.first;
+        std::memset(p, 1, size);
+        for (unsigned char mark = 2; size < row.last; ++mark) {
+            const long chunks = cgiAllocLive();
+            cgiAllocFailAt(1);
+            EXPECT_EQ(cgiPoolResizeLast(p, size, 2 * size), nullptr) << size;
+            cgiAllocFailAt(0);
+            EXPECT_EQ(cgiAllocLive(), chunks) << "a failed growth changes nothing";
+            auto *q = static_cast<unsigned char *>(cgiPoolResizeLast(p, size, 2 * size));
+            ASSERT_NE(q, nullptr) << size;
+            p = q;
+            std::memset(p + size, mark, size);
+            size *= 2;
+        }
+        // The first bytes carry mark 1, those of each doubling the next mark.
+        for (std::size_t i = 0, expect = 1; i < size; i += 4093) {
+            while (i >= (row.first << (expect - 1)))
+                ++expect;
+            ASSERT_EQ(p[i], expect) << "byte " << i;
+        }
+        EXPECT_LE(cgiAllocLive() - live, row.newChunks);
+        cgiPoolRelease();
+        EXPECT_EQ(cgiAllocLive(), 0);
+    }
+}
+
 TEST(Pool, InjectedFailureHitsTheNthAllocationAndAllLaterOnes) {
     cgiAllocFailAt(3);
     EXPECT_NE(cgiPoolAlloc(8), nullptr);

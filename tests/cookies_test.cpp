@@ -69,17 +69,28 @@ TEST_F(Cookies, Integers) {
 }
 
 TEST_F(Cookies, SetCookieLines) {
-    // secondsToLive that lands on the epoch; retried if the clock ticks.
+    // secondsToLive that lands on a known moment; retried if the clock ticks.
+    const struct {
+        const char *label;
+        long long moment;
+        const char *expires;
+    } moments[] = {
+        {"the epoch", 0, "Thu, 01-Jan-1970 00:00:00"},
+        {"beyond 2038, where 32 bits of seconds wrap", 2556144000LL, "Sun, 01-Jan-2051 00:00:00"},
+    };
     std::string line;
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        size_t before = output().size();
-        std::time_t now = std::time(nullptr);
-        cgiHeaderCookieSetString("id", "42", static_cast<int>(-now), "/", "");
-        line = output().substr(before);
-        if (std::time(nullptr) == now)
-            break;
+    for (const auto &m : moments) {
+        SCOPED_TRACE(m.label);
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            size_t before = output().size();
+            std::time_t now = std::time(nullptr);
+            cgiHeaderCookieSetString("id", "42", static_cast<int>(m.moment - now), "/", "");
+            line = output().substr(before);
+            if (std::time(nullptr) == now)
+                break;
+        }
+        EXPECT_EQ(line, std::string("Set-Cookie: id=42; domain=; expires=") + m.expires + " GMT; path=/\r\n");
     }
-    EXPECT_EQ(line, "Set-Cookie: id=42; domain=; expires=Thu, 01-Jan-1970 00:00:00 GMT; path=/\r\n");
     size_t before = output().size();
     cgiHeaderCookieSetInteger("n", -5, 3600, "/p", "example.org");
     line = output().substr(before);

@@ -66,6 +66,7 @@ TEST_F(Stream, HandedBackBytesComeBackFirstAndNothingIsReadPastTheLength) {
     char c;
     EXPECT_EQ(mpRead(&s_, &c, 1), -1) << "the declared length is used up";
     EXPECT_EQ(mpRead(&s_, &c, 0), 0);
+    EXPECT_FALSE(s_.cut) << "every announced byte arrived";
 }
 
 TEST_F(Stream, ABodyShorterThanItsLengthEndsWithAShortRead) {
@@ -73,6 +74,7 @@ TEST_F(Stream, ABodyShorterThanItsLengthEndsWithAShortRead) {
     EXPECT_EQ(read(5), "abc");
     char c;
     EXPECT_EQ(mpRead(&s_, &c, 1), 0);
+    EXPECT_TRUE(s_.cut) << "the parse must learn that the input was cut";
 }
 
 struct ScanRow {
@@ -156,6 +158,16 @@ TEST_F(Stream, AGrowingBlockThatCannotBeAllocatedFailsCleanly) {
         if (n == 3) {
             EXPECT_EQ(got, std::string(300, 'v'));
         }
+        cgiFreeResources();
+    }
+    // A value may fill the input limit but not pass it: one byte more fails
+    // as if memory ran out.
+    for (long long n : {kCgiMaxInput, kCgiMaxInput + 1}) {
+        SCOPED_TRACE(n > kCgiMaxInput ? "one byte above the input limit" : "exactly the input limit");
+        const std::string value(static_cast<size_t>(n), 'v');
+        body(value + "\r\n--XyZ\r\n");
+        const std::string got = scan(0, n > kCgiMaxInput ? cgiParseMemory : cgiParseSuccess);
+        EXPECT_TRUE(got == (n > kCgiMaxInput ? "#fail" : value)) << got.size() << " bytes";
         cgiFreeResources();
     }
 }

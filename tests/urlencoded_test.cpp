@@ -115,15 +115,38 @@ TEST_F(UrlEncoded, EveryAllocationFailureIsCleanAndLinksNoPartialEntry) {
     EXPECT_GT(failures, static_cast<int>(all.size())) << "every entry is an allocation";
 }
 
-TEST_F(UrlEncoded, PostBodyBufferThatCannotBeAllocatedIsAMemoryFailure) {
-    cgiAllocFailAt(1);
-    EXPECT_EQ(start({{"REQUEST_METHOD", "POST"},
-                     {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
-                     {"CONTENT_LENGTH", "3"}},
-                    "a=1"),
-              cgiParseMemory);
-    cgiAllocFailAt(0);
-    EXPECT_TRUE(fields().empty());
+// A POST body is refused as a memory failure before anything is read when
+// its buffer cannot be had, or when it is larger than the input limit.
+TEST_F(UrlEncoded, PostBodiesWithinMemoryAndTheInputLimit) {
+    const std::string atLimit = "v=" + std::string(static_cast<size_t>(kCgiMaxInput - 2), 'q');
+    const struct {
+        const char *label;
+        long failAt;
+        long long length;
+        std::string body;
+        cgiParseResultType result;
+        std::vector<Field> fields;
+    } rows[] = {
+        {"buffer cannot be allocated", 1, 3, "a=1", cgiParseMemory, {}},
+        {"exactly the input limit", 0, kCgiMaxInput, atLimit, cgiParseSuccess, {{"v", atLimit.substr(2)}}},
+        {"one byte above the input limit", 0, kCgiMaxInput + 1, atLimit + "&", cgiParseMemory, {}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        cgiAllocFailAt(row.failAt);
+        EXPECT_EQ(start({{"REQUEST_METHOD", "POST"},
+                         {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                         {"CONTENT_LENGTH", std::to_string(row.length)}},
+                        row.body),
+                  row.result);
+        cgiAllocFailAt(0);
+        EXPECT_EQ(std::ftell(cgiIn), row.result == cgiParseSuccess ? row.length : 0) << "bytes read";
+        const std::vector<Field> got = fields();
+        EXPECT_TRUE(got == row.fields) << got.size() << " fields"; // without printing megabytes
+        cgiFreeResources();
+        std::fclose(in_);
+        in_ = nullptr;
+    }
 }
 
 } // namespace

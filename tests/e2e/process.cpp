@@ -120,8 +120,8 @@ int waitCgi(int pid) {
 }
 
 Outcome runCgi(const std::string &program, const EnvList &env, const std::string &body, Stdin how,
-               long fileSizeLimit) {
-    return runCgi(emulated(program), env, body, how, fileSizeLimit);
+               long fileSizeLimit, Stdout out) {
+    return runCgi(emulated(program), env, body, how, fileSizeLimit, out);
 }
 
 namespace {
@@ -161,7 +161,7 @@ struct LogRelay {
 } // namespace
 
 Outcome runCgi(const std::vector<std::string> &argvIn, const EnvList &env, const std::string &body,
-               Stdin how, long fileSizeLimit) {
+               Stdin how, long fileSizeLimit, Stdout out) {
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> argv = argvIn;
     LogRelay relay(argv, fileSizeLimit);
@@ -171,6 +171,10 @@ Outcome runCgi(const std::vector<std::string> &argvIn, const EnvList &env, const
     int outPipe[2];
     if (pipe(outPipe) != 0)
         return {};
+    if (out == Stdout::Closed) {
+        close(outPipe[0]);
+        outPipe[0] = -1;
+    }
     int inFd = -1;
     if (how == Stdin::Pipe) {
         if (pipe(inPipe) != 0)
@@ -186,9 +190,13 @@ Outcome runCgi(const std::vector<std::string> &argvIn, const EnvList &env, const
 
     pid_t pid = fork();
     if (pid == 0) {
+        // The program gets the default action of SIGPIPE, as from the web
+        // server: the one ignored here would stay ignored across exec.
+        std::signal(SIGPIPE, SIG_DFL);
         dup2(inFd, 0);
         dup2(outPipe[1], 1);
-        close(outPipe[0]);
+        if (outPipe[0] >= 0)
+            close(outPipe[0]);
         close(outPipe[1]);
         if (inPipe[1] >= 0)
             close(inPipe[1]);

@@ -16,6 +16,9 @@ struct Outcome {
 };
 
 enum class Stdin { Pipe, File };
+// Closed: the reading end of the output is closed before the program starts,
+// as when the web server's client went away.
+enum class Stdout { Pipe, Closed };
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
@@ -26,11 +29,12 @@ std::vector<std::string> emulated(const std::string &program);
 // `fileSizeLimit` >= 0 sets RLIMIT_FSIZE for the program (writes beyond it
 // fail with EFBIG instead of raising SIGXFSZ).
 Outcome runCgi(const std::string &program, const EnvList &env, const std::string &body = "",
-               Stdin how = Stdin::Pipe, long fileSizeLimit = -1);
+               Stdin how = Stdin::Pipe, long fileSizeLimit = -1, Stdout out = Stdout::Pipe);
 // The same with a whole command line, run as it is (a tracer in front of
 // the program, say).
 Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env,
-               const std::string &body = "", Stdin how = Stdin::Pipe, long fileSizeLimit = -1);
+               const std::string &body = "", Stdin how = Stdin::Pipe, long fileSizeLimit = -1,
+               Stdout out = Stdout::Pipe);
 
 // Starts the program with its body read from `bodyFile` and its output
 // going to `outFile`; returns its pid without waiting.

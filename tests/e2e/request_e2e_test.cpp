@@ -33,6 +33,7 @@ struct Row {
     std::vector<std::pair<std::string, std::string>> env;
     std::string body;
     std::string fields;
+    const char *program = DUMP_CGI;
 };
 
 TEST(RequestE2E, MethodAndContentTypeChooseTheInput) {
@@ -89,11 +90,19 @@ TEST(RequestE2E, FailedParseExitsWith255AndWritesNothing) {
         {"CONTENT_LENGTH beyond int does not wrap to the body's size",
          {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "4294967299"}},
          "a=1", ""},
+        {"URL-encoded body above the input limit",
+         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", std::to_string(CGI_MAX_INPUT + 1LL)}},
+         "v=" + std::string(CGI_MAX_INPUT - 1LL, 'q'), ""},
+        {"sethc's multipart submit cut after the chang part: hang never came",
+         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "multipart/form-data; boundary=b"}, {"CONTENT_LENGTH", "178"}},
+         "--b\r\nContent-Disposition: form-data; name=\"hc_submit\"\r\n\r\n1\r\n"
+         "--b\r\nContent-Disposition: form-data; name=\"chang\"\r\n\r\n5\r\n--b\r\n",
+         "", SETHC_CGI},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         for (Stdin how : {Stdin::Pipe, Stdin::File}) {
-            Outcome o = runCgi(DUMP_CGI, row.env, row.body, how);
+            Outcome o = runCgi(row.program, row.env, row.body, how);
             EXPECT_EQ(o.exitStatus, 255);
             EXPECT_EQ(o.output, "");
         }
@@ -142,6 +151,15 @@ TEST(RequestE2E, LargeUploadsArriveWhole) {
     o = runCgi(DUMP_CGI, env, body, Stdin::Pipe, 65536);
     EXPECT_EQ(o.exitStatus, 255);
     EXPECT_EQ(o.output, "");
+    EXPECT_EQ(tmpFiles(), before) << "temporary files left behind";
+
+    // The client went away: the output is closed before the program writes
+    // (a long query string makes it write while the upload still exists).
+    // Its writes fail, and it still ends normally and deletes the upload.
+    EnvList loud = env;
+    loud.push_back({"QUERY_STRING", std::string(20000, 'q')});
+    o = runCgi(DUMP_CGI, loud, body, Stdin::Pipe, -1, Stdout::Closed);
+    EXPECT_EQ(o.exitStatus, 0);
     EXPECT_EQ(tmpFiles(), before) << "temporary files left behind";
 }
 

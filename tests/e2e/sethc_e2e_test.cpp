@@ -11,6 +11,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <tuple>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -115,6 +116,30 @@ void runRows(const std::vector<Row> &rows) {
 
 const std::string kPlus11 = "hc_submit=1&chang=1&hang=1";
 const Files kDevice = {{"format.ini", "HDMI 7\n"}, {"config.ini", records()}};
+
+// The command line that runs sethc.cgi as the web server's user: the
+// unprivileged user 4321, in the supplementary `groups`, when the tests run
+// as root (whom no file mode stops); else the tests' own user.
+std::vector<std::string> unprivileged(const std::string &groups = "") {
+    const bool root = geteuid() == 0;
+    std::vector<std::string> command;
+    if (root)
+        command = {"setpriv", "--reuid=4321", "--regid=4321",
+                   groups.empty() ? "--clear-groups" : "--groups=" + groups};
+    for (std::string word : emulated(SETHC_CGI)) {
+        const size_t pid = word.find("%d");
+        if (root && pid != std::string::npos) {
+            // That user can't create the emulator's system-call log in the
+            // log directory, so the log is made here, for it to write.
+            static int runs = 0;
+            word.replace(pid, 2, "user" + std::to_string(getpid()) + "-" + std::to_string(++runs));
+            std::ofstream(word).close();
+            EXPECT_EQ(chown(word.c_str(), 4321, 4321), 0) << word;
+        }
+        command.push_back(word);
+    }
+    return command;
+}
 
 TEST_F(Sethc, TypicalSubmitByPostChangesOnlyItsRecord) {
     reset(kDevice);
@@ -332,13 +357,65 @@ TEST_F(Sethc, UnreadableFilesStopTheRunBeforeAnyReport) {
     EXPECT_EQ(files(), (Files{{"format.ini", " 7\n"}, {"tz582.ini", "1"}, {"config.ini", records()}}));
 }
 
-TEST_F(Sethc, RewriteKeepsPermissionBits) {
-    reset(kDevice);
-    chmod((kMnt + "/config.ini").c_str(), 0640);
-    EXPECT_EQ(get(kPlus11), "add V=1,H=1\n" + current(7, 17, 27) + modified(7, 18, 28));
-    struct stat st;
-    ASSERT_EQ(stat((kMnt + "/config.ini").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+// What a rewrite keeps of the position file, whether root or the web
+// server's user runs it.
+TEST_F(Sethc, WhatARewriteKeeps) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file another owner";
+    using Owner = std::tuple<uid_t, gid_t, unsigned>; // and the permission bits
+    struct Keep {
+        const char *label;
+        Owner before;
+        mode_t dir;  // the device directory's mode during the request
+        bool linked; // config.ini is a link to persist/config.ini beside the directory
+        std::vector<std::string> command;
+        std::string query, answer;
+        Owner after;
+        bool changes; // the record of format 7 becomes 7,18,28
+    };
+    const auto root = emulated(SETHC_CGI);
+    const std::string plus11 = "add V=1,H=1\n" + current(7, 17, 27) + modified(7, 18, 28);
+    const std::vector<Keep> rows = {
+        {"permission bits", {0, 0, 0640}, 0755, false, root, kPlus11, plus11, {0, 0, 0640}, true},
+        {"owner and group", {4321, 8765, 0640}, 0755, false, root, kPlus11, plus11, {4321, 8765, 0640}, true},
+        {"the group, for a member that may not set the owner", {0, 8765, 0660}, 0777, false,
+         unprivileged("8765"), kPlus11, plus11, {4321, 8765, 0660}, true},
+        {"a link, whose file is replaced", {4321, 8765, 0640}, 0755, true, root, kPlus11, plus11,
+         {4321, 8765, 0640}, true},
+        {"the very file when nothing changes, in a directory that can't be written", {0, 0, 0644}, 0555,
+         false, unprivileged(), "hc_submit=1&chang=0&hang=0&viewhc=1",
+         "add V=0,H=0\n" + current(7, 17, 27) + modified(7, 17, 27) + current(7, 17, 27), {0, 0, 0644},
+         false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        reset(kDevice);
+        std::string file = kMnt + "/config.ini";
+        if (row.linked) {
+            fs::create_directory(kRoot + "/persist");
+            fs::rename(file, kRoot + "/persist/config.ini");
+            fs::create_symlink("../persist/config.ini", file);
+            file = kRoot + "/persist/config.ini";
+        }
+        ASSERT_EQ(chown(file.c_str(), std::get<0>(row.before), std::get<1>(row.before)), 0);
+        ASSERT_EQ(chmod(file.c_str(), std::get<2>(row.before)), 0);
+        struct stat was, st;
+        ASSERT_EQ(stat(file.c_str(), &was), 0);
+        chmod(kMnt.c_str(), row.dir);
+        Outcome o = runCgi(row.command, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", row.query}});
+        chmod(kMnt.c_str(), 0755);
+        EXPECT_EQ(o.output, kHeader + row.answer);
+        EXPECT_EQ(files(), row.changes ? with(kDevice, {{"config.ini", replaced(records(), "\n7,17,27\n",
+                                                                                  "\n7,18,28\n")}})
+                                       : kDevice);
+        ASSERT_EQ(lstat((kMnt + "/config.ini").c_str(), &st), 0);
+        EXPECT_EQ(S_ISLNK(st.st_mode), row.linked);
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(Owner(st.st_uid, st.st_gid, st.st_mode & 07777), row.after);
+        if (!row.changes) {
+            EXPECT_EQ(st.st_ino, was.st_ino) << "the file was written anew";
+        }
+    }
 }
 
 // The rewrite and the reset are done in-process: a request makes one exec
@@ -426,26 +503,56 @@ TEST_F(Sethc, KilledSubmitsLeaveTheOldOrTheNewFile) {
     EXPECT_GT(killed, 0) << "no submit was ever interrupted";
 }
 
+// Concurrent submits are applied one after the other. Without the lock
+// (the web server's user may not read the directory) changes may be lost,
+// but each submit still replaces the file whole, through a temporary file
+// of its own.
 TEST_F(Sethc, ConcurrentSubmitsAreSerialised) {
-    reset({{"format.ini", " 7\n"}, {"config.ini", "1,1,1\n7,0,5\n8,1,1\n"}});
+    const std::string body = "hc_submit=1&chang=1&hang=1";
     const std::string bodyFile = kRoot + "/body";
-    std::ofstream(bodyFile) << "hc_submit=1&chang=1&hang=1";
-    const int n = 50;
-    std::vector<int> pids;
-    for (int i = 0; i < n; ++i)
-        pids.push_back(startCgi(SETHC_CGI,
-                                {{"REQUEST_METHOD", "POST"},
-                                 {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
-                                 {"CONTENT_LENGTH", "26"}},
-                                bodyFile, kRoot + "/out" + std::to_string(i)));
-    for (int pid : pids)
-        EXPECT_EQ(waitCgi(pid), 0);
-    EXPECT_EQ(files(), (Files{{"format.ini", " 7\n"}, {"config.ini", "1,1,1\n7,50,55\n8,1,1\n"}}));
-    for (int i = 0; i < n; ++i) {
-        std::ifstream in(kRoot + "/out" + std::to_string(i));
-        std::stringstream ss;
-        ss << in.rdbuf();
-        EXPECT_NE(ss.str().find("\nset ok\n"), std::string::npos) << ss.str();
+    const EnvList env = {{"REQUEST_METHOD", "POST"},
+                         {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                         {"CONTENT_LENGTH", "26"}};
+    for (const bool locked : {true, false}) {
+        SCOPED_TRACE(locked ? "with the lock" : "without the lock: the directory can't be read");
+        reset({{"format.ini", " 7\n"}, {"config.ini", "1,1,1\n7,0,5\n8,1,1\n"}});
+        std::ofstream(bodyFile) << body;
+        const int n = locked ? 50 : 40;
+        chmod(kMnt.c_str(), locked ? 0755 : 0333);
+        std::vector<int> pids;
+        for (int i = 0; i < n; ++i) {
+            const std::string out = kRoot + "/out" + std::to_string(i);
+            if (locked) {
+                pids.push_back(startCgi(SETHC_CGI, env, bodyFile, out));
+            } else if (int pid = fork()) {
+                pids.push_back(pid);
+            } else {
+                Outcome o = runCgi(unprivileged(), env, body);
+                std::ofstream(out) << o.output;
+                _exit(o.exitStatus);
+            }
+        }
+        for (int pid : pids)
+            EXPECT_EQ(waitCgi(pid), 0);
+        chmod(kMnt.c_str(), 0755);
+        Files now = files();
+        int v = n;
+        auto text = [](int k) {
+            return "1,1,1\n7," + std::to_string(k) + "," + std::to_string(k + 5) + "\n8,1,1\n";
+        };
+        while (v > 0 && now["config.ini"] != text(v))
+            --v;
+        EXPECT_TRUE(locked ? v == n : v > 0) << now["config.ini"];
+        if (!locked)
+            RecordProperty("applied without the lock", v);
+        now.erase("config.ini");
+        EXPECT_EQ(now, (Files{{"format.ini", " 7\n"}})) << "no temporary file stays";
+        for (int i = 0; i < n; ++i) {
+            std::ifstream in(kRoot + "/out" + std::to_string(i));
+            std::stringstream ss;
+            ss << in.rdbuf();
+            EXPECT_NE(ss.str().find("\nset ok\n"), std::string::npos) << ss.str();
+        }
     }
 }
 
