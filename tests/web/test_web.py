@@ -17,7 +17,9 @@ With SETHC_SCREENSHOT set, the operator page after V+ twice is saved there.
 """
 import argparse
 import contextlib
+import fcntl
 import glob
+import json
 import os
 import re
 import shutil
@@ -31,7 +33,9 @@ import unittest
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 parser = argparse.ArgumentParser()
@@ -115,7 +119,7 @@ def link(target, name):
 
 class Lighttpd(Server):
     def start(self):
-        cgi = os.path.join(WORK, "cgi-bin")
+        cgi = self.cgi = os.path.join(WORK, "cgi-bin")
         os.makedirs(cgi, exist_ok=True)
         for name, target in (("sethc.cgi", SETHC), ("inspect.cgi", INSPECT)):
             link(target, os.path.join(cgi, name))
@@ -130,7 +134,8 @@ class BusyBox(Server):
     # of <home>; it follows symbolic links, so the home holds links only.
     def start(self):
         home = os.path.join(WORK, "www")
-        os.makedirs(os.path.join(home, "cgi-bin"), exist_ok=True)
+        self.cgi = os.path.join(home, "cgi-bin")
+        os.makedirs(self.cgi, exist_ok=True)
         for page in glob.glob(os.path.join(SOURCE, "web", "*")):
             link(page, os.path.join(home, os.path.basename(page)))
         for name, target in (("sethc.cgi", SETHC), ("inspect.cgi", INSPECT)):
@@ -296,11 +301,29 @@ class BrowserTest(WebTest):
         profile = tempfile.mkdtemp(prefix="chromium-")
         cls.addClassCleanup(shutil.rmtree, profile, ignore_errors=True)
         options.add_argument("--user-data-dir=" + profile)
+        # The network events, to see when each request went and when its answer was in.
+        options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
         cls.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         cls.addClassCleanup(cls.browser.quit)
 
     def requests_done(self):
         return int(self.browser.find_element(By.TAG_NAME, "body").get_attribute("data-requests") or 0)
+
+    def pending(self):
+        return self.browser.find_element(By.TAG_NAME, "body").get_attribute("data-pending")
+
+    def wire(self):
+        """The program's requests since the last call, as the browser sent them:
+        the body when one went out, "done" when its answer was in."""
+        sent, events = {}, []
+        for entry in self.browser.get_log("performance"):
+            method, p = (json.loads(entry["message"])["message"][k] for k in ("method", "params"))
+            if method == "Network.requestWillBeSent" and p["request"]["url"].endswith("/sethc.cgi"):
+                sent[p["requestId"]] = True
+                events.append(p["request"].get("postData"))
+            elif method in ("Network.loadingFinished", "Network.loadingFailed") and sent.pop(p["requestId"], 0):
+                events.append("done")
+        return events
 
     def click(self, element_id):
         before = self.requests_done()
@@ -338,6 +361,45 @@ class BrowserTest(WebTest):
         response = self.browser.find_element(By.ID, "response")
         self.assertIn("error,out of range!", response.text)
         self.assertEqual(response.get_attribute("class"), "error")
+        # A request the server refuses leaves no picture that looks current.
+        program = os.path.join(self.server.cgi, "sethc.cgi")
+        os.rename(program, program + ".off")
+        try:
+            self.click("up")
+        finally:
+            os.rename(program + ".off", program)
+        self.assertRegex(response.text, r"HTTP [45]\d\d")
+        self.assertEqual(response.get_attribute("class"), "error")
+        self.assertEqual(self.browser.find_element(By.ID, "picture").get_attribute("data-stale"), "")
+        self.click("view")
+        self.assertIsNone(self.browser.find_element(By.ID, "picture").get_attribute("data-stale"))
+
+    def test_keys_move_one_request_at_a_time_in_order(self):
+        self.open_operator_page()
+        self.wire()
+        before = self.requests_done()
+        # While the device directory is locked, the first move waits in the
+        # program; the two pressed after it must wait in the page.
+        lock = os.open(MNT, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            ActionChains(self.browser).send_keys(Keys.DOWN, Keys.DOWN, Keys.LEFT).perform()
+            WebDriverWait(self.browser, 10).until(lambda b: self.pending() == "3")
+        finally:
+            os.close(lock)
+        WebDriverWait(self.browser, 60).until(lambda b: self.requests_done() == before + 3)
+        self.assertEqual(self.wire(), ["hc_submit=1&chang=1&hang=0", "done", "hc_submit=1&chang=1&hang=0", "done",
+                                       "hc_submit=1&chang=0&hang=-1", "done"])
+        self.assertEqual((self.picture(), self.pending()), (("7", "20", "31"), "0"))
+        self.assertEqual(device_file(), FACTORY.replace("\n7,18,32\n", "\n7,20,31\n"))
+        self.assertIn("current:\nformat=7 V=20,H=32\n\nmodify:\nformat=7 V=20,H=31",
+                      self.browser.find_element(By.ID, "response").text)
+        # In the step list the arrows choose the step and send nothing (the
+        # page keeps the order, so a move would come before the view).
+        step = self.browser.find_element(By.ID, "step")
+        step.send_keys(Keys.DOWN)
+        self.click("view")
+        self.assertEqual((step.get_attribute("value"), self.wire()), ("2", ["viewhc=1", "done"]))
 
     def test_reset_asks_and_restores(self):
         self.open_operator_page()
