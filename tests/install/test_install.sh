@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# What another program on the device gets from the request layer, tried as
+# its author would, in a private directory under the build tree that goes
+# away at the end.
+#   test_install.sh CMAKE GENERATOR SOURCE consumers BUILD LIBDIR WORK
+#     installs the layer into a prefix and builds examples/greet.c against
+#     it twice, through pkg-config with cc and through find_package(cgi),
+#     and asks each for a greeting as the web server would.
+#   test_install.sh CMAKE GENERATOR SOURCE package WORK
+#     builds the device package from a musl ARM tree of its own (the device
+#     configuration: no device root) and checks it with check-package.sh.
+set -euo pipefail
+cmake=$1 generator=$2 source=$3 mode=$4
+shift 4
+fail() { echo "test_install: $*" >&2; exit 1; }
+
+# examples/greet.c keeps the name in a cookie for a day and greets it.
+greets_ann() {
+    local out
+    out=$(env -i REQUEST_METHOD=GET QUERY_STRING=name=Ann "$1") || fail "$1 exited with $?"
+    case $out in
+        "Set-Cookie: name=Ann; domain=; expires="*"; path=/"$'\r\n'"Content-type: text/html"$'\r\n\r\n'"<!doctype html>"$'\n'"<p>Hello, Ann!</p>"$'\n'"<form method=\"post\"><input name=\"name\" value=\"Ann\"></form>") ;;
+        *) fail "$1 answered:"$'\n'"$out" ;;
+    esac
+}
+
+case $mode in
+consumers)
+    build=$1 libdir=$2 work=$3
+    # cmake --install records what it installed in the build tree: leave
+    # that record as it was.
+    manifest=$build/install_manifest_development.txt
+    rm -rf "$work" && mkdir -p "$work"
+    [ ! -e "$manifest" ] || cp "$manifest" "$work/manifest.saved"
+    trap 'if [ -e "$work/manifest.saved" ]; then mv "$work/manifest.saved" "$manifest"; else rm -f "$manifest"; fi; rm -rf "$work"' EXIT
+    prefix=$work/prefix
+    "$cmake" --install "$build" --prefix "$prefix" --component development >/dev/null
+    headers=$(find "$prefix" -name '*.h' -printf '%P\n' 2>/dev/null || true)
+    [ "$headers" = include/cgi.h ] || fail "headers installed: '$headers' (the public one alone: include/cgi.h)"
+
+    flags=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs cgi)
+    cc -o "$work/greet-pc" "$source/examples/greet.c" $flags
+    greets_ann "$work/greet-pc"
+
+    mkdir "$work/consumer"
+    cat >"$work/consumer/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.16)
+project(greet C)
+find_package(cgi REQUIRED)
+add_executable(greet "$source/examples/greet.c")
+target_link_libraries(greet cgi::cgi)
+CMAKE
+    "$cmake" -S "$work/consumer" -B "$work/consumer/build" -G "$generator" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+    "$cmake" --build "$work/consumer/build" >/dev/null
+    greets_ann "$work/consumer/build/greet"
+    echo "test_install: greet.c built through pkg-config and find_package(cgi) greets Ann"
+    ;;
+package)
+    work=$1
+    rm -rf "$work" && mkdir -p "$work"
+    trap 'rm -rf "$work"' EXIT
+    "$cmake" -S "$source" -B "$work/arm" -G "$generator" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$source/cmake/arm-linux-musleabi.cmake" >/dev/null
+    "$cmake" --build "$work/arm" --target package >/dev/null
+    "$source/tests/install/check-package.sh" "$work"/arm/sethc-*.tar.gz
+    ;;
+*) fail "unknown mode $mode" ;;
+esac
