@@ -2,7 +2,6 @@
 // for uploads, and the driver that turns each "form-data" part into an entry.
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cgi_raii.h"
@@ -127,15 +126,7 @@ char cgiTempFileTemplate[64] = "/tmp/cgicXXXXXX";
 
 int cgiCreateTempFile(char *path) noexcept {
     std::memcpy(path, cgiTempFileTemplate, std::strlen(cgiTempFileTemplate) + 1);
-    int fd = mkstemp(path);
-    if (fd < 0)
-        return -1;
-    if (fchmod(fd, 0600) != 0) {
-        close(fd);
-        unlink(path);
-        return -1;
-    }
-    return fd;
+    return mkstemp(path); // a new file of mode 0600, open for reading and writing
 }
 
 cgiParseResultType getTempFileName(char *tfileName) noexcept {

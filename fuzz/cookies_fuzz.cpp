@@ -1,11 +1,13 @@
 // The cookie header through both readers: the first line is a cookie name,
 // the rest the header.
-#include "fuzz_support.h"
+#include "../tests/support.h"
+
+using namespace cgitest;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz::tempDir();
-    std::string name = fuzz::headOf(data, size, '\n');
+    quietRequests();
     std::string header(reinterpret_cast<const char *>(data), size);
+    const std::string name = cut(header, '\n');
     cgiCookie = &header[0];
     char value[16];
     int n = 0;

@@ -1,15 +1,18 @@
 // URL-encoded input, as a query string and as a POST body, then every
 // accessor over what it gave.
-#include "fuzz_support.h"
+#include "../tests/support.h"
+
+using namespace cgitest;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz::tempDir();
+    quietRequests();
     cgiFormEntryFirst = nullptr;
     if (size && (data[0] & 1)) {
         // A POST body read through cgiIn.
-        FILE *f = fuzz::streamOf(data + 1, size - 1);
+        FILE *in = feed(std::string(reinterpret_cast<const char *>(data) + 1, size - 1));
+        cgiContentLength = static_cast<int>(size - 1);
         cgiParsePostFormInput();
-        std::fclose(f);
+        std::fclose(in);
     } else {
         cgiParseFormInput(reinterpret_cast<const char *>(data), static_cast<int>(size));
     }

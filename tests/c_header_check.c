@@ -3,6 +3,10 @@
 
 int cgiHeaderCheck(void);
 
+/* The result codes are numbers that C programs keep and compare. */
+typedef char cgiResultCodesAreFixed[cgiFormEOF == 13 && cgiParseIO == 2 && cgiEnvironmentMemory == 1 &&
+                                    cgiEnvironmentSuccess == 2 && cgiEnvironmentWrongVersion == 3 ? 1 : -1];
+
 int cgiHeaderCheck(void) {
     cgiFormEntry e = {0, 0, 0, 0, 0, 0, 0};
     cgiFormResultType r = cgiFormEOF;

@@ -1,105 +1,82 @@
-// Multi-value and choice field access.
+// Multi-value and choice field access, and the string arrays of every
+// array builder.
 #include "fixture.h"
 
-namespace cgitest {
-namespace {
-
+using namespace cgitest;
 using Choices = Request;
 
-const char *const kColors[] = {"red", "green", "blue", "red"};
-
 TEST_F(Choices, EveryValueAndEveryName) {
-    ASSERT_EQ(parseText("color=red&size=L&color=blue&note=a%0D%0Ab&color=&Color=x"), cgiParseSuccess);
-    char **a = nullptr;
-    EXPECT_EQ(cgiFormStringMultiple("color", &a), cgiFormSuccess);
-    EXPECT_EQ(strings(a), (std::vector<std::string>{"red", "blue", ""}));
-    cgiStringArrayFree(a);
-    EXPECT_EQ(cgiFormStringMultiple("note", &a), cgiFormSuccess);
-    EXPECT_EQ(strings(a), (std::vector<std::string>{"a\nb"}));
-    cgiStringArrayFree(a);
-    EXPECT_EQ(cgiFormStringMultiple("missing", &a), cgiFormNotFound);
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(a[0], nullptr);
-    cgiStringArrayFree(a);
-    EXPECT_EQ(cgiFormEntries(&a), cgiFormSuccess);
-    EXPECT_EQ(strings(a), (std::vector<std::string>{"color", "size", "note", "Color"}));
-    cgiStringArrayFree(a);
-}
-
-TEST_F(Choices, NamesOfManyFieldsKeepTheirFirstOrder) {
-    std::string input;
-    std::vector<std::string> expect;
-    for (int i = 0; i < 500; ++i) {
-        input += "f" + std::to_string(i % 300) + "=x&";
-        if (i < 300)
-            expect.push_back("f" + std::to_string(i));
+    const std::string few = "color=red&size=L&color=blue&note=a%0D%0Ab&color=&Color=x";
+    std::string many;
+    std::vector<std::string> names;
+    for (int i = 0; i < 500; ++i)
+        many += "f" + std::to_string(i % 300) + "=x&";
+    for (int i = 0; i < 300; ++i)
+        names.push_back("f" + std::to_string(i));
+    // Every name (no name given) of no fields, of many (a table of names that grows), of a few.
+    const struct { std::string input; const char *name; cgiFormResultType result; std::vector<std::string> strings; } rows[] = {
+        {"", nullptr, cgiFormSuccess, {}},
+        {many, nullptr, cgiFormSuccess, names},
+        {few, nullptr, cgiFormSuccess, {"color", "size", "note", "Color"}},
+        {few, "color", cgiFormSuccess, {"red", "blue", ""}},
+        {few, "note", cgiFormSuccess, {"a\nb"}},
+        {few, "missing", cgiFormNotFound, {}}, // still an (empty) array
+    };
+    for (const auto &row : rows) {
+        char **a = nullptr;
+        ASSERT_EQ(parseText(row.input), cgiParseSuccess);
+        EXPECT_EQ(row.name ? cgiFormStringMultiple(row.name, &a) : cgiFormEntries(&a), row.result);
+        EXPECT_EQ(strings(a), row.strings) << (row.name ? row.name : "every name");
+        cgiStringArrayFree(a);
+        cgiFreeResources();
     }
-    ASSERT_EQ(parseText(input), cgiParseSuccess);
-    char **a = nullptr;
-    ASSERT_EQ(cgiFormEntries(&a), cgiFormSuccess);
-    EXPECT_EQ(strings(a), expect);
-    cgiStringArrayFree(a);
-    cgiFreeResources();
-    ASSERT_EQ(cgiFormEntries(&a), cgiFormSuccess) << "no fields at all";
-    EXPECT_EQ(a[0], nullptr);
-    cgiStringArrayFree(a);
 }
 
 TEST_F(Choices, SingleAndMultipleChoices) {
-    ASSERT_EQ(parseText("one=green&one=blue&cap=Red&many=red&many=red&many=purple&many=blue&bad=purple"),
-              cgiParseSuccess);
-    int index = -1;
-    EXPECT_EQ(cgiFormSelectSingle("one", kColors, 4, &index, 9), cgiFormSuccess);
-    EXPECT_EQ(index, 1) << "the first value only";
-    EXPECT_EQ(cgiFormRadio("cap", kColors, 4, &index, 9), cgiFormNoSuchChoice);
-    EXPECT_EQ(index, 9) << "letter case matters";
-    EXPECT_EQ(cgiFormSelectSingle("missing", kColors, 4, &index, 7), cgiFormNotFound);
-    EXPECT_EQ(index, 7);
-    EXPECT_EQ(cgiFormSelectSingle("one", kColors, 0, &index, 5), cgiFormNoSuchChoice);
-    ASSERT_EQ(parseText("dup=red"), cgiParseSuccess);
-    EXPECT_EQ(cgiFormSelectSingle("dup", kColors, 4, &index, 5), cgiFormSuccess);
-    EXPECT_EQ(index, 0) << "the lower of two equal choices";
-
-    int flags[4] = {7, 7, 7, 7};
-    int invalid = -1;
-    EXPECT_EQ(cgiFormSelectMultiple("many", kColors, 4, flags, &invalid), cgiFormSuccess);
-    EXPECT_EQ(std::vector<int>(flags, flags + 4), (std::vector<int>{1, 0, 1, 0}));
-    EXPECT_EQ(invalid, 1);
-    EXPECT_EQ(cgiFormCheckboxMultiple("bad", kColors, 4, flags, &invalid), cgiFormNotFound);
-    EXPECT_EQ(std::vector<int>(flags, flags + 4), (std::vector<int>{0, 0, 0, 0}));
-    EXPECT_EQ(invalid, 1);
-    invalid = -1;
-    EXPECT_EQ(cgiFormSelectMultiple("missing", kColors, 4, flags, &invalid), cgiFormNotFound);
-    EXPECT_EQ(invalid, 0);
-}
-
-// Every allocation of the array builders fails in turn: the result is
-// cgiFormMemory with a null array, and nothing stays allocated.
-TEST_F(Choices, ArrayBuildersReleaseEverythingWhenMemoryRunsOut) {
-    ASSERT_EQ(parseText("c=1&d=2&c=3&e=4&c=5"), cgiParseSuccess);
-    cgiHeaderContentType("x/y"); // no allocation; keeps the output stream in use
-    for (int which = 0; which < 2; ++which) {
-        int failures = 0;
-        for (long n = 1; n < 50; ++n) {
-            SCOPED_TRACE(std::to_string(which) + " failing allocation " + std::to_string(n));
-            long before = cgiAllocLive();
-            char **a = reinterpret_cast<char **>(1);
-            cgiAllocFailAt(n);
-            cgiFormResultType r = which == 0 ? cgiFormStringMultiple("c", &a) : cgiFormEntries(&a);
-            cgiAllocFailAt(0);
-            if (r == cgiFormSuccess) {
-                cgiStringArrayFree(a);
-                EXPECT_EQ(cgiAllocLive(), before);
-                break;
-            }
-            EXPECT_EQ(r, cgiFormMemory);
-            EXPECT_EQ(a, nullptr);
-            EXPECT_EQ(cgiAllocLive(), before);
-            ++failures;
-        }
-        EXPECT_GE(failures, 4);
+    const char *const colors[] = {"red", "green", "blue", "red"};
+    ASSERT_EQ(parseText("one=green&one=blue&cap=Red&many=red&many=red&many=purple&many=blue&dup=red"), cgiParseSuccess);
+    // The choice of the first value (the default is 9), then of every value.
+    const struct { const char *name; int total, index; cgiFormResultType single, multiple; std::vector<int> flags;
+                   int invalid; } rows[] = {
+        {"one", 4, 1, cgiFormSuccess, cgiFormSuccess, {0, 1, 1, 0}, 0},
+        {"cap", 4, 9, cgiFormNoSuchChoice, cgiFormNotFound, {0, 0, 0, 0}, 1}, // letter case matters
+        {"dup", 4, 0, cgiFormSuccess, cgiFormSuccess, {1, 0, 0, 0}, 0},       // the lower of two equal choices
+        {"many", 4, 0, cgiFormSuccess, cgiFormSuccess, {1, 0, 1, 0}, 1},
+        {"one", 0, 9, cgiFormNoSuchChoice, cgiFormNotFound, {}, 2},
+        {"missing", 4, 9, cgiFormNotFound, cgiFormNotFound, {0, 0, 0, 0}, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.name) + " of " + std::to_string(row.total));
+        int index = -1, radio = -1, flags[4] = {7, 7, 7, 7}, invalid = -1;
+        EXPECT_EQ(cgiFormSelectSingle(row.name, colors, row.total, &index, 9), row.single);
+        EXPECT_EQ(cgiFormRadio(row.name, colors, row.total, &radio, 9), row.single);
+        EXPECT_EQ(cgiFormCheckboxMultiple(row.name, colors, row.total, flags, &invalid), row.multiple);
+        EXPECT_EQ(cgiFormSelectMultiple(row.name, colors, row.total, flags, &invalid), row.multiple);
+        EXPECT_EQ(std::make_tuple(index, radio, std::vector<int>(flags, flags + row.total), invalid),
+                  std::make_tuple(row.index, row.index, row.flags, row.invalid));
     }
 }
 
-} // namespace
-} // namespace cgitest
+// An array builder that runs out of memory returns cgiFormMemory and leaves
+// the array null (an array left on failure would stay allocated).
+TEST_F(Choices, ArrayBuildersUnderEveryAllocationFailure) {
+    ASSERT_EQ(parseText("c=1&d=2&c=3&e=4&c=5"), cgiParseSuccess);
+    cgiCookie = const_cast<char *>("a=1; b=2; c=3");
+    const struct { const char *label; cgiFormResultType (*build)(char ***); int steps; } rows[] = {
+        {"every value: the array and its strings", [](char ***a) { return cgiFormStringMultiple("c", a); }, 4},
+        {"every name: a table, the array and its strings", cgiFormEntries, 5},
+        {"every cookie name: the array and its strings", cgiCookies, 4},
+    };
+    for (const auto &row : rows) {
+        char **a = nullptr;
+        cgiFormResultType r = cgiFormSuccess;
+        auto release = [&] {
+            EXPECT_TRUE(r == cgiFormSuccess || !a);
+            if (r == cgiFormSuccess)
+                cgiStringArrayFree(std::exchange(a, nullptr));
+        };
+        EXPECT_EQ(sweep(cgiFormSuccess, {cgiFormMemory}, [&] { return r = row.build(&a); },
+                        [&] { return a ? strings(a) : std::vector<std::string>(); }, release),
+                  row.steps) << row.label;
+    }
+}

@@ -5,47 +5,91 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "cgi_internal.h"
+#include "support.h"
 
 namespace cgitest {
 
-// What a test compares of one entry.
-struct Field {
-    std::string name;
-    std::string value; // the first valueLength bytes of value
-    bool operator==(const Field &o) const { return name == o.name && value == o.value; }
-};
-void PrintTo(const Field &f, std::ostream *os);
+// Every test's temporary files go to a directory of its process.
+inline const std::string kTempDir = privateTempDir();
+
+// The twenty string variables of a request and the globals they land in.
+inline const std::pair<const char *, char **> kVariables[20] = {
+    {"SERVER_SOFTWARE", &cgiServerSoftware}, {"SERVER_NAME", &cgiServerName}, {"GATEWAY_INTERFACE", &cgiGatewayInterface},
+    {"SERVER_PROTOCOL", &cgiServerProtocol}, {"SERVER_PORT", &cgiServerPort}, {"REQUEST_METHOD", &cgiRequestMethod},
+    {"PATH_INFO", &cgiPathInfo}, {"PATH_TRANSLATED", &cgiPathTranslated}, {"SCRIPT_NAME", &cgiScriptName},
+    {"QUERY_STRING", &cgiQueryString}, {"REMOTE_HOST", &cgiRemoteHost}, {"REMOTE_ADDR", &cgiRemoteAddr},
+    {"AUTH_TYPE", &cgiAuthType}, {"REMOTE_USER", &cgiRemoteUser}, {"REMOTE_IDENT", &cgiRemoteIdent},
+    {"CONTENT_TYPE", &cgiContentType}, {"HTTP_ACCEPT", &cgiAccept}, {"HTTP_USER_AGENT", &cgiUserAgent},
+    {"HTTP_REFERER", &cgiReferrer}, {"HTTP_COOKIE", &cgiCookie}};
+
+inline void PrintTo(const Field &f, std::ostream *os) {
+    const std::string file = f.file.size() > 64 ? std::to_string(f.file.size()) + " bytes" : f.file;
+    *os << ::testing::PrintToString(std::vector<std::string>{f.name, f.value, f.fileName, f.contentType, file});
+}
 
 using Env = std::vector<std::pair<const char *, std::string>>;
 
 class Request : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
+    void SetUp() override { start({}); }
+    void TearDown() override {
+        cgiAllocFailAt(0);
+        cgiFreeResources();
+        EXPECT_EQ(cgiAllocLive(), 0) << "blocks of the layer still allocated after release";
+        EXPECT_EQ(tmpFiles(kTempDir), std::vector<std::string>()) << "temporary files left behind";
+        start({}); // unsets the variables
+        std::fclose(std::exchange(cgiIn, stdin));
+        std::fclose(std::exchange(cgiOut, stdout));
+        std::free(outBuf_);
+    }
     // Sets exactly these CGI variables (all others unset), runs start-up,
     // puts `body` on cgiIn and runs the parser that the request selects.
-    cgiParseResultType start(const Env &env, const std::string &body = "");
-    // Parses URL-encoded text directly into the list.
-    cgiParseResultType parseText(const std::string &text);
-    // Everything written to cgiOut so far.
-    std::string output();
-    // The entry list as it stands, checking each entry's invariants.
-    std::vector<Field> fields();
+    cgiParseResultType start(const Env &env, const std::string &body = "") {
+        for (const auto &v : kVariables)
+            unsetenv(v.first);
+        unsetenv("CONTENT_LENGTH");
+        for (const auto &kv : env)
+            setenv(kv.first, kv.second.c_str(), 1);
+        cgiSetupRequest();
+        cgiOut = out_ ? out_ : (out_ = open_memstream(&outBuf_, &outLen_));
+        if (in_)
+            std::fclose(in_);
+        in_ = feed(body);
+        return cgiParseRequest();
+    }
+    // A POST of `body` whose CONTENT_LENGTH announces `owed` bytes more.
+    cgiParseResultType post(const std::string &body, const std::string &type = "multipart/form-data; boundary=XyZ",
+                            long long owed = 0, const Env &more = {}) {
+        Env env{{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type}, {"CONTENT_LENGTH", std::to_string(body.size() + owed)}};
+        env.insert(env.end(), more.begin(), more.end());
+        return start(env, body);
+    }
+    // A multipart request with uploads (one of them big_), a value holding
+    // a NUL, a cookie and a server name.
+    void postUploads() {
+        for (int i = 0; i < 20000; ++i)
+            big_ += static_cast<char>(i * 31 + i / 256);
+        ASSERT_EQ(post(field("f", "first", "; filename=\"abcdefghij\"", "image/png") + field("f", "2nd", "; filename=2") +
+                           field("big", big_, "; filename=big.bin", "application/octet-stream") +
+                           field("zero", "", "; filename=zero.txt") + field("text", "plain", "", "text/plain") +
+                           field("nul", std::string("a\0b", 3)) + field("untyped", "x") + kEnd,
+                       "multipart/form-data; boundary=XyZ", 0, {{"HTTP_COOKIE", "c=1"}, {"SERVER_NAME", "device"}}),
+                  cgiParseSuccess);
+    }
+    cgiParseResultType parseText(const std::string &text) {
+        return cgiParseFormInput(text.data(), static_cast<int>(text.size()));
+    }
+    // What went to cgiOut since the last call.
+    std::string fresh() {
+        std::fflush(out_);
+        const size_t from = std::exchange(seen_, outLen_);
+        return std::string(outBuf_ + from, outLen_ - from);
+    }
 
-    FILE *in_ = nullptr;
-    FILE *out_ = nullptr;
+    FILE *in_ = nullptr, *out_ = nullptr;
     char *outBuf_ = nullptr;
-    size_t outLen_ = 0;
+    size_t outLen_ = 0, seen_ = 0;
+    std::string big_;
 };
 
 // The strings of a string array, in order.
@@ -56,37 +100,31 @@ inline std::vector<std::string> strings(char **a) {
     return out;
 }
 
-// Every variable the layer reads, for tests that clear the environment.
-extern const char *const kCgiVariables[21];
-
-// Fails the 1st, 2nd, ... allocation of `parse` until it succeeds. Each
-// failing step must return cgiParseMemory and leave only complete entries, a
-// prefix of `all` as `snapshot` sees them; `release` runs after every step,
-// which must then leave nothing allocated. Returns the failing steps.
-template <typename T, typename Parse, typename Snapshot, typename Release>
-int sweepAllocations(const std::vector<T> &all, Parse parse, Snapshot snapshot, Release release) {
-    int failures = 0;
-    for (long n = 1; n < 1000; ++n) {
-        SCOPED_TRACE("failing allocation " + std::to_string(n));
+// Runs `run` once whole, then fails its 1st, 2nd, ... allocation until it
+// returns `ok` again. Each failing step must return one of `failures` and
+// leave a prefix of what the whole run left, as `snap` sees it; after
+// `release`, exactly the blocks live before the sweep may be. Returns the
+// number of failing steps.
+template <typename R, typename Run, typename Snap, typename Release>
+int sweep(R ok, std::initializer_list<R> failures, Run run, Snap snap, Release release) {
+    const long base = cgiAllocLive();
+    EXPECT_EQ(run(), ok) << "without failures";
+    const auto all = snap();
+    release();
+    for (long n = 1;; ++n) {
         cgiAllocFailAt(n);
-        cgiParseResultType r = parse();
+        const R r = run();
         cgiAllocFailAt(0);
-        std::vector<T> got = snapshot();
-        EXPECT_LE(got.size(), all.size());
-        EXPECT_TRUE(got.size() <= all.size() && std::equal(got.begin(), got.end(), all.begin()));
+        const auto got = snap();
         release();
-        EXPECT_EQ(cgiAllocLive(), 0);
-        if (r == cgiParseSuccess) {
-            EXPECT_EQ(got, all);
-            return failures;
+        EXPECT_EQ(cgiAllocLive(), base) << "failing allocation " << n;
+        EXPECT_TRUE(got.size() <= all.size() && std::equal(got.begin(), got.end(), all.begin()))
+            << "failing allocation " << n << " left " << testing::PrintToString(got);
+        if (r == ok || std::find(failures.begin(), failures.end(), r) == failures.end() || n == 1000) {
+            EXPECT_TRUE(r == ok && got == all && n > 1) << "failing allocation " << n << " ends the sweep with " << r;
+            return static_cast<int>(n - 1);
         }
-        EXPECT_EQ(r, cgiParseMemory);
-        if (r != cgiParseMemory)
-            return failures;
-        ++failures;
     }
-    ADD_FAILURE() << "the parse never succeeds";
-    return failures;
 }
 
 } // namespace cgitest

@@ -1,49 +1,146 @@
 // Runs a CGI program as the web server does: a fresh process with exactly
 // the given environment, the body on standard input, the response read from
-// standard output.
+// standard output. Every run fails the test when the program leaves a file
+// of the layer (an upload) in /tmp.
 #ifndef TESTS_E2E_PROCESS_H
 #define TESTS_E2E_PROCESS_H
 
-#include <string>
-#include <utility>
-#include <vector>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <grp.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "../test_files.h"
 
 namespace cgitest {
 
-struct Outcome {
-    int exitStatus = -1; // 0..255, or -1 when the process did not exit normally
-    std::string output;
-};
-
-enum class Stdin { Pipe, File };
-// Closed: the reading end of the output is closed before the program starts,
-// as when the web server's client went away.
-enum class Stdout { Pipe, Closed };
-
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
-// The command line that runs a program built by this tree: through the
-// emulator when the programs are built for another machine.
-std::vector<std::string> emulated(const std::string &program);
+struct Call {
+    std::vector<std::string> argv; // cgi(program), or a tracer in front of it
+    EnvList env;
+    std::string body = "";
+    long fileSizeLimit = -1;  // RLIMIT_FSIZE: writes beyond it fail with EFBIG
+    bool clientGone = false;  // the output has no reader from the start
+    gid_t webGroup = 0;       // not 0, and the tests run as root: as the user 4321 in this group
+    bool readOnlyTmp = false; // only where privateTmp()
+};
 
-// `fileSizeLimit` >= 0 sets RLIMIT_FSIZE for the program (writes beyond it
-// fail with EFBIG instead of raising SIGXFSZ).
-Outcome runCgi(const std::string &program, const EnvList &env, const std::string &body = "",
-               Stdin how = Stdin::Pipe, long fileSizeLimit = -1, Stdout out = Stdout::Pipe);
-// The same with a whole command line, run as it is (a tracer in front of
-// the program, say).
-Outcome runCgi(const std::vector<std::string> &argv, const EnvList &env,
-               const std::string &body = "", Stdin how = Stdin::Pipe, long fileSizeLimit = -1,
-               Stdout out = Stdout::Pipe);
+struct Outcome { int exitStatus = -1; std::string output; }; // -1: the process did not exit normally
 
-// Starts the program with its body read from `bodyFile` and its output
-// going to `outFile`; returns its pid without waiting.
-int startCgi(const std::string &program, const EnvList &env, const std::string &bodyFile,
-             const std::string &outFile);
+// A started program: its output, the relay of the emulator's log, its /tmp.
+struct Child { pid_t pid = -1; int out = -1; FILE *log = nullptr; std::string tmp; std::vector<std::string> before; };
 
-// Waits for a started program; its exit status, or -1 when it did not exit
-// normally.
-int waitCgi(int pid);
+// The command line of a program: through the emulator, if there is one.
+inline std::vector<std::string> cgi(const std::string &program) {
+    std::vector<std::string> words;
+    std::istringstream emulator(CGI_EMULATOR);
+    for (std::string w; emulator >> w;)
+        words.push_back(w);
+    words.push_back(program);
+    return words;
+}
+
+// Whether `argv` runs with a /tmp of its own, a private mount, which the run
+// then inspects; elsewhere it looks for new /tmp/cgic* files. What lies in
+// /tmp (a program, the emulator's log, this build's device directory) would
+// be hidden there.
+inline bool privateTmp(const std::vector<std::string> &argv) {
+    static const bool works = geteuid() == 0 && std::system("unshare -m true 2>/dev/null") == 0;
+    auto inTmp = [](const std::string &path) { return path.rfind("/tmp/", 0) == 0; };
+    return works && std::none_of(argv.begin(), argv.end(), inTmp) &&
+           !inTmp(std::filesystem::read_symlink("/proc/self/exe"));
+}
+
+// Starts the program and writes the body; the program reads while the pipe
+// fills.
+inline Child start(const Call &r) {
+    std::signal(SIGPIPE, SIG_IGN);
+    Child c;
+    std::vector<std::string> argv = r.argv;
+    char dir[] = "/tmp/cgi-e2e-XXXXXX";
+    if (privateTmp(argv) && mkdtemp(dir) && chmod(dir, 01777) == 0)
+        c.tmp = dir;
+    else
+        c.before = tmpFiles("/tmp");
+    // Under a file-size limit the emulator can't write its system-call log
+    // (and spins trying), nor can another user create it: then the log goes
+    // through a pipe to a file of its own.
+    const long logWord = std::find(argv.begin(), argv.end(), "-D") - argv.begin() + 1;
+    if (logWord < static_cast<long>(argv.size()) && (r.fileSizeLimit >= 0 || r.webGroup)) {
+        static int relayed = 0;
+        std::string file = std::exchange(argv[logWord], "/dev/fd/3");
+        file.replace(file.find("%d"), 2, "relay" + std::to_string(getpid()) + "." + std::to_string(++relayed));
+        c.log = popen(("cat >> '" + file + "'").c_str(), "w"); // not closed on exec: it may be 3
+    }
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    std::vector<char *> args(argv.size() + 1);
+    std::transform(argv.begin(), argv.end(), args.begin(), [](std::string &s) { return &s[0]; });
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
+        return c;
+    if (r.clientGone)
+        close(std::exchange(out[0], -1));
+    if ((c.pid = fork()) == 0) {
+        // The program starts as from the web server: exactly its environment
+        // (and the sanitizers' settings), the default action of SIGPIPE. An
+        // ignored signal (SIGXFSZ, for the file-size limit) stays ignored.
+        EnvList env = r.env;
+        for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+            if (const char *v = std::getenv(keep))
+                env.push_back({keep, v});
+        clearenv();
+        for (const auto &kv : env)
+            setenv(kv.first.c_str(), kv.second.c_str(), 0);
+        std::signal(SIGPIPE, SIG_DFL);
+        const rlimit lim{static_cast<rlim_t>(r.fileSizeLimit), static_cast<rlim_t>(r.fileSizeLimit)};
+        if (dup2(in[0], 0) == 0 && dup2(out[1], 1) == 1 && (!c.log || dup2(fileno(c.log), 3) == 3) &&
+            (r.fileSizeLimit < 0 || (std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && !setrlimit(RLIMIT_FSIZE, &lim))) &&
+            (c.tmp.empty() || (!unshare(CLONE_NEWNS) && !mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) &&
+                               !mount(dir, "/tmp", nullptr, MS_BIND, nullptr) &&
+                               (!r.readOnlyTmp || !mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr)))) &&
+            (!r.webGroup || geteuid() != 0 ||
+             ((!c.log || !fchown(3, 4321, 4321)) && !setgroups(1, &r.webGroup) && !setgid(4321) && !setuid(4321))))
+            execvp(args[0], args.data()); // with no PATH, the system's default search
+        _exit(127);
+    }
+    close(out[1]);
+    close(in[0]);
+    spit("/dev/fd/" + std::to_string(in[1]), r.body); // when the program stops reading, the rest is lost
+    close(in[1]);
+    c.out = out[0];
+    return c;
+}
+
+// Reads the output to its end and waits for the program.
+inline Outcome finish(Child &c) {
+    Outcome result;
+    char buf[65536];
+    for (ssize_t n; c.out >= 0 && (n = read(c.out, buf, sizeof buf)) > 0;)
+        result.output.append(buf, static_cast<size_t>(n));
+    close(c.out);
+    if (c.log)
+        pclose(c.log);
+    int status = 0;
+    result.exitStatus = c.pid > 0 && waitpid(c.pid, &status, 0) == c.pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    for (const auto &path : tmpFiles(c.tmp.empty() ? "/tmp" : c.tmp))
+        if (!std::binary_search(c.before.begin(), c.before.end(), path))
+            ADD_FAILURE() << "left in /tmp: " << std::filesystem::path(path).filename().string();
+    if (!c.tmp.empty())
+        std::filesystem::remove_all(c.tmp);
+    return result;
+}
+
+inline Outcome run(const Call &r) {
+    Child c = start(r);
+    return finish(c);
+}
 
 } // namespace cgitest
 

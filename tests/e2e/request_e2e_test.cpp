@@ -1,218 +1,101 @@
-// The inspector program run as a real CGI process: what the web server
-// hands it, what it answers, and how it exits.
+// The example programs run as real CGI processes: what the web server hands
+// them, what they answer, and how they exit.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <unistd.h>
+#include <map>
 
 #include "process.h"
-#include "../test_files.h"
 
 namespace cgitest {
 namespace {
 
 const std::string kHeader = "Content-type: text/plain\r\n\r\n";
-const char *const kForm = "application/x-www-form-urlencoded";
+const char *const kForm = "application/x-www-form-urlencoded", *const kMultipart = "multipart/form-data; boundary=XyZ";
 
-// The field lines of the inspector's answer.
+// The field lines of the inspector's answer. An upload's hash shows as #1,
+// #2, ... in the order of first appearance: equal contents, equal numbers.
 std::string fieldLines(const std::string &output) {
     std::string lines;
-    size_t pos = 0;
-    while ((pos = output.find("\nfield ", pos)) != std::string::npos) {
-        size_t end = output.find('\n', pos + 1);
-        lines += output.substr(pos + 1, end - pos);
-        pos = end;
+    std::map<std::string, size_t> hashes;
+    for (size_t at = output.find("\nfield "); at != std::string::npos; at = output.find("\nfield ", at + 1)) {
+        std::string line = output.substr(at + 1, output.find('\n', at + 1) - at);
+        if (line.find(" (file ") != std::string::npos)
+            line.replace(line.size() - 18, 16,
+                         "#" + std::to_string(hashes.emplace(line.substr(line.size() - 18, 16), hashes.size() + 1).first->second));
+        lines += line;
     }
     return lines;
 }
 
-struct Row {
-    const char *label;
-    std::vector<std::pair<std::string, std::string>> env;
-    std::string body;
-    std::string fields;
-    const char *program = DUMP_CGI;
-};
-
-TEST(RequestE2E, MethodAndContentTypeChooseTheInput) {
-    const Row rows[] = {
-        {"GET query",
-         {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1&b=x+y%21&a=2"}},
-         "",
-         "field a 1 1\nfield b 4 x y!\nfield a 1 2\n"},
-        {"POST body, query string not parsed",
-         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "27"},
-          {"QUERY_STRING", "q=1"}},
-         "hc_submit=1&chang=2&hang=-1",
-         "field hc_submit 1 1\nfield chang 1 2\nfield hang 2 -1\n"},
-        {"lower-case method, mixed-case type with charset",
-         {{"REQUEST_METHOD", "post"},
-          {"CONTENT_TYPE", "Application/X-WWW-Form-URLencoded; charset=UTF-8"},
-          {"CONTENT_LENGTH", "3"}},
-         "k=v",
-         "field k 1 v\n"},
-        {"no variables at all", {}, "", ""},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.label);
-        for (Stdin how : {Stdin::Pipe, Stdin::File}) {
-            Outcome o = runCgi(DUMP_CGI, row.env, row.body, how);
-            EXPECT_EQ(o.exitStatus, 0);
-            EXPECT_EQ(o.output.compare(0, kHeader.size(), kHeader), 0) << o.output;
-            EXPECT_EQ(fieldLines(o.output), row.fields);
-        }
-    }
+EnvList post(const std::string &type, size_t length) {
+    return {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type}, {"CONTENT_LENGTH", std::to_string(length)}};
 }
 
-TEST(RequestE2E, EnvironmentIsReportedAsReceived) {
-    Outcome o = runCgi(DUMP_CGI,
-                       {{"REQUEST_METHOD", "GET"},
-                        {"QUERY_STRING", "x=1"},
-                        {"CONTENT_LENGTH", "50"},
-                        {"CONTENT_TYPE", "multipart/form-data; boundary=----XyZ"},
-                        {"HTTP_USER_AGENT", "probe/1.0"},
-                        {"REMOTE_ADDR", "127.0.0.1"}});
-    EXPECT_EQ(o.exitStatus, 0);
-    for (const char *line : {"\nREQUEST_METHOD=GET\n", "\nCONTENT_TYPE=multipart/form-data\n",
-                             "\nboundary=----XyZ\n", "\nHTTP_USER_AGENT=probe/1.0\n",
-                             "\nREMOTE_ADDR=127.0.0.1\n", "\nCONTENT_LENGTH=3\n",
-                             "\nSERVER_NAME=\n"})
-        EXPECT_NE(o.output.find(line), std::string::npos) << line << " in\n" << o.output;
-}
-
-TEST(RequestE2E, FailedParseExitsWith255AndWritesNothing) {
-    const Row rows[] = {
-        {"body shorter than CONTENT_LENGTH",
-         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "10"}}, "a=1",
-         ""},
-        {"CONTENT_LENGTH beyond int does not wrap to the body's size",
-         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "4294967299"}},
-         "a=1", ""},
-        {"URL-encoded body above the input limit",
-         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", std::to_string(CGI_MAX_INPUT + 1LL)}},
-         "v=" + std::string(CGI_MAX_INPUT - 1LL, 'q'), ""},
-        {"sethc's multipart submit cut after the chang part: hang never came",
-         {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "multipart/form-data; boundary=b"}, {"CONTENT_LENGTH", "178"}},
-         "--b\r\nContent-Disposition: form-data; name=\"hc_submit\"\r\n\r\n1\r\n"
-         "--b\r\nContent-Disposition: form-data; name=\"chang\"\r\n\r\n5\r\n--b\r\n",
-         "", SETHC_CGI},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.label);
-        for (Stdin how : {Stdin::Pipe, Stdin::File}) {
-            Outcome o = runCgi(row.program, row.env, row.body, how);
-            EXPECT_EQ(o.exitStatus, 255);
-            EXPECT_EQ(o.output, "");
-        }
-    }
-}
-
-std::string fnv(const std::string &s) {
-    unsigned long long h = 0xcbf29ce484222325ull;
-    for (unsigned char c : s)
-        h = (h ^ c) * 0x100000001b3ull;
-    char out[17];
-    std::snprintf(out, sizeof out, "%016llx", h);
-    return out;
-}
-
-// Several MiB of binary upload with near-miss delimiters in it, through a
-// pipe as the web server delivers it.
-TEST(RequestE2E, LargeUploadsArriveWhole) {
-    const auto before = tmpFiles();
+TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
+    const std::string cut = field("hc_submit", "1") + field("chang", "5") + "--XyZ\r\n";
+    const std::string two = field("a", "x", "; filename=a") + field("up", std::string(200000, 'u'), "; filename=u") + kEnd;
+    // The same bytes twice, at different places in the body's blocks, with
+    // near-miss delimiters in them.
     std::string data;
-    unsigned x = 12345;
-    while (data.size() < 5u * 1024 * 1024) {
-        x = x * 1103515245u + 12345u;
-        data += static_cast<char>(x >> 24);
-        if (data.size() % 100000 == 0)
-            data += "\r\n--bound\r\n--boundar";
-    }
-    const std::string body = "--boundary42\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n"
-                             "--boundary42\r\nContent-Disposition: form-data; name=\"up\"; filename=\"d.bin\"\r\n"
-                             "Content-Type: application/octet-stream\r\n\r\n" +
-                             data + "\r\n--boundary42\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n"
-                             "--boundary42--\r\n";
-    const EnvList env = {{"REQUEST_METHOD", "POST"},
-                         {"CONTENT_TYPE", "multipart/form-data; boundary=boundary42"},
-                         {"CONTENT_LENGTH", std::to_string(body.size())}};
-    Outcome o = runCgi(DUMP_CGI, env, body);
-    EXPECT_EQ(o.exitStatus, 0);
-    EXPECT_EQ(fieldLines(o.output), "field a 1 1\nfield up " + std::to_string(data.size()) +
-                                        " (file d.bin application/octet-stream " +
-                                        std::to_string(data.size()) + " " + fnv(data) +
-                                        ")\nfield b 1 2\n");
-    EXPECT_EQ(tmpFiles(), before) << "temporary files left behind";
-
-    // The temporary file can't take the upload (file size limit): the
-    // request fails before the application runs, and the file is deleted.
-    o = runCgi(DUMP_CGI, env, body, Stdin::Pipe, 65536);
-    EXPECT_EQ(o.exitStatus, 255);
-    EXPECT_EQ(o.output, "");
-    EXPECT_EQ(tmpFiles(), before) << "temporary files left behind";
-
-    // The client went away: the output is closed before the program writes
-    // (a long query string makes it write while the upload still exists).
-    // Its writes fail, and it still ends normally and deletes the upload.
-    EnvList loud = env;
+    for (unsigned x = 12345; data.size() < 2u << 20; x = x * 1103515245u + 12345u)
+        data += data.size() % 100000 ? std::string(1, static_cast<char>(x >> 24)) : "\r\n--Xy\r\n--X";
+    const std::string big = field("a", "1") + field("up", data, "; filename=d") + field("up", data, "; filename=copy") +
+                            field("b", "2") + kEnd;
+    const std::string n = std::to_string(data.size());
+    EnvList loud = post(kMultipart, two.size());
     loud.push_back({"QUERY_STRING", std::string(20000, 'q')});
-    o = runCgi(DUMP_CGI, loud, body, Stdin::Pipe, -1, Stdout::Closed);
-    EXPECT_EQ(o.exitStatus, 0);
-    EXPECT_EQ(tmpFiles(), before) << "temporary files left behind";
-}
-
-// An upload under every file-size limit around block sizes: the request
-// fails as a whole (exit 255, nothing written) until the file fits, and no
-// temporary file stays.
-TEST(RequestE2E, UploadWriteFailuresAtEveryBlockEdge) {
-    const auto before = tmpFiles();
-    const std::string data(200000, 'u');
-    const std::string body = "--b\r\nContent-Disposition: form-data; name=\"up\"; filename=\"u\"\r\n\r\n" + data +
-                             "\r\n--b--\r\n";
-    const EnvList env = {{"REQUEST_METHOD", "POST"},
-                         {"CONTENT_TYPE", "multipart/form-data; boundary=b"},
-                         {"CONTENT_LENGTH", std::to_string(body.size())}};
-    for (long limit : {0L, 1L, 512L, 4095L, 4096L, 65535L, 65536L, 65537L, 131072L, 199999L, 200000L}) {
-        SCOPED_TRACE("limit " + std::to_string(limit));
-        Outcome o = runCgi(DUMP_CGI, env, body, Stdin::Pipe, limit);
-        if (limit < static_cast<long>(data.size())) {
-            EXPECT_EQ(o.exitStatus, 255);
-            EXPECT_EQ(o.output, "");
-        } else {
-            EXPECT_EQ(o.exitStatus, 0);
-            EXPECT_NE(o.output.find("field up 200000 (file u  200000 "), std::string::npos) << o.output;
-        }
-        EXPECT_EQ(tmpFiles(), before);
+    const auto dump = cgi(DUMP_CGI);
+    const struct { const char *label; Call call; int exit; std::string fields; } rows[] = {
+        {"body shorter than CONTENT_LENGTH", {dump, post(kForm, 10), "a=1"}, 255, ""},
+        {"URL-encoded body above the input limit",
+         {dump, post(kForm, CGI_MAX_INPUT + 1LL), "v=" + std::string(CGI_MAX_INPUT - 1LL, 'q')}, 255, ""},
+        {"sethc's multipart submit cut after the chang part: hang never came",
+         {cgi(SETHC_CGI), post(kMultipart, cut.size() + 50), cut}, 255, ""},
+        {"large uploads arrive whole", {dump, post(kMultipart, big.size()), big}, 0,
+         "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\nfield up " + n + " (file copy  " + n + " #1)\nfield b 1 2\n"},
+        // A complete upload, then one that the file-size limit cuts: the
+        // request fails as a whole and both temporary files go.
+        {"file-size limit 0", {dump, post(kMultipart, two.size()), two, 0}, 255, ""},
+        {"file-size limit at a block's end", {dump, post(kMultipart, two.size()), two, 65536}, 255, ""},
+        {"file-size limit a byte short", {dump, post(kMultipart, two.size()), two, 199999}, 255, ""},
+        {"file-size limit that fits", {dump, post(kMultipart, two.size()), two, 200000}, 0,
+         "field a 1 (file a  1 #1)\nfield up 200000 (file u  200000 #2)\n"},
+        // The program writes while the uploads exist (a long query string);
+        // its writes fail, and it still ends normally and deletes them.
+        {"the client went away", {dump, loud, two, -1, true}, 0, ""},
+        {"an upload with /tmp read-only", {dump, post(kMultipart, two.size()), two, -1, false, 0, true}, 255, ""},
+        {"URL-encoded input with /tmp read-only",
+         {dump, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "", -1, false, 0, true}, 0, "field a 1 1\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        if (row.call.readOnlyTmp && !privateTmp(row.call.argv))
+            continue; // /tmp can be made read-only only for a program of its own
+        const Outcome o = run(row.call);
+        EXPECT_EQ(o.exitStatus, row.exit);
+        EXPECT_EQ(o.output.substr(0, kHeader.size()), row.exit || row.call.clientGone ? "" : kHeader);
+        EXPECT_EQ(fieldLines(o.output), row.fields);
     }
 }
 
-// With "/tmp" read-only (in a private mount namespace), an upload fails as a
-// whole and URL-encoded input still works.
-TEST(RequestE2E, UnwritableTmpFailsUploadsOnly) {
-    const char *mount = access("/usr/bin/mount", X_OK) == 0 ? "/usr/bin/mount" : "/bin/mount";
-    if (system("unshare -m true 2>/dev/null") != 0)
-        GTEST_SKIP() << "no private mounts here";
-    auto inPrivateMount = [&](const EnvList &env, const std::string &body) {
-        // /tmp itself, read-only: what lies there (the program, perhaps)
-        // stays readable.
-        std::string command = std::string(mount) + " --bind /tmp /tmp && " + mount +
-                              " -o remount,bind,ro /tmp && exec";
-        for (const auto &word : emulated(DUMP_CGI))
-            command += " '" + word + "'";
-        return runCgi({"/usr/bin/unshare", "-m", "/bin/sh", "-c", command}, env, body);
-    };
-    const std::string upload = "--b\r\nContent-Disposition: form-data; name=f; filename=x\r\n\r\nabc\r\n--b--\r\n";
-    Outcome o = inPrivateMount({{"REQUEST_METHOD", "POST"},
-                                {"CONTENT_TYPE", "multipart/form-data; boundary=b"},
-                                {"CONTENT_LENGTH", std::to_string(upload.size())}},
-                               upload);
-    EXPECT_EQ(o.exitStatus, 255);
-    EXPECT_EQ(o.output, "");
-    o = inPrivateMount({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "");
-    EXPECT_EQ(o.exitStatus, 0);
-    EXPECT_NE(o.output.find("field a 1 1\n"), std::string::npos) << o.output;
+// The source shown in docs/api.md is the one built, and it answers as
+// documented.
+TEST(RequestE2E, TheDocumentedExampleAnswers) {
+    const std::string source = slurp(SOURCE_DIR "/examples/greet.c");
+    ASSERT_FALSE(source.empty());
+    EXPECT_NE(slurp(SOURCE_DIR "/docs/api.md").find("```c\n" + source + "```"), std::string::npos)
+        << "docs/api.md no longer shows examples/greet.c as it is";
+    const std::string body = "name=%3Cb%3E+%22Ann%22&colour=blue&colour=red&colour=pink";
+    std::string out = run({cgi(GREET_CGI), post(kForm, body.size()), body}).output;
+    const size_t date = out.find("expires=") + 8;
+    out.erase(date, out.find(';', date) - date); // a day from now
+    EXPECT_EQ(out, "Set-Cookie: name=<b> \"Ann\"; domain=; expires=; path=/\r\nContent-type: text/html\r\n\r\n"
+                   "<!doctype html>\n<p>Hello, &lt;b&gt; \"Ann\"!</p>\n"
+                   "<form method=\"post\"><input name=\"name\" value=\"<b> &#34;Ann&#34;\"></form>\n"
+                   "<ul>\n<li>red</li>\n<li>blue</li>\n</ul>\n<p>1 unknown colour(s) ignored.</p>\n");
+    // No form: the name comes from the cookie.
+    out = run({cgi(GREET_CGI), {{"REQUEST_METHOD", "GET"}, {"HTTP_COOKIE", "theme=dark; name=Bob"}}}).output;
+    EXPECT_NE(out.find("<p>Hello, Bob!</p>"), std::string::npos) << out;
 }
 
 } // namespace
