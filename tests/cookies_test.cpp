@@ -14,11 +14,12 @@ TEST_F(Cookies, ValuesIntegersAndNames) {
         {"a=1; b=2", "b", 16, "2", cgiFormSuccess, 2, {"a", "b"}},
         {"ab=1", "a", 16, "", cgiFormNotFound, 5, {"ab"}},
         {"a=hello", "a", 3, "he", cgiFormTruncated, 0, {"a"}},
+        {"a=hello", "a", 1, "", cgiFormTruncated, 0, {"a"}},
         {"a=", "a", 16, "", cgiFormSuccess, 0, {"a"}},
         {"a=1; a=2", "a", 16, "1", cgiFormSuccess, 1, {"a", "a"}},
         {" a=1", "a", 16, "", cgiFormNotFound, 5, {"a"}},
         {"x=1; y", "y", 16, "#", cgiFormNotFound, 5, {"x", "y"}}, // the header ends with the name: value untouched
-        {"", "a", 16, "", cgiFormNotFound, 5, {}},
+        {"", "a", 1, "", cgiFormNotFound, 5, {}},
         {"a = 1", "a", 16, "", cgiFormNotFound, 5, {"a "}},
         {"k=12v=w x;z=1", "k", 16, "12v=w x", cgiFormSuccess, 12, {"k", "z"}},
         {"p;q=-7", "q", 16, "-7", cgiFormSuccess, -7, {"p;q"}},

@@ -64,7 +64,7 @@ TEST_F(Fields, NumbersWithDefaultsAndBounds) {
         {"", 99, cgiFormEmpty, 99, cgiFormEmpty, false},
         {"2147483647", 2147483647, cgiFormSuccess, 10, cgiFormConstrained, false}, // saturated beyond int
         {"2147483648", 2147483647, cgiFormSuccess, 10, cgiFormConstrained, false},
-        {"4294967297", 2147483647, cgiFormSuccess, 10, cgiFormConstrained, false},
+        {"99999999999", 2147483647, cgiFormSuccess, 10, cgiFormConstrained, false},
         {"-2147483648", -2147483648.0, cgiFormSuccess, 0, cgiFormConstrained, false},
         {"-99999999999", -2147483648.0, cgiFormSuccess, 0, cgiFormConstrained, false},
         {".5", 0.5, cgiFormSuccess, 0.5, cgiFormSuccess, true},

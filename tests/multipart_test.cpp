@@ -65,12 +65,20 @@ TEST_F(Multipart, PartsBecomeEntries) {
     }
 }
 
-// The values of a header value's parameters are cut to their buffers.
-TEST(HeaderValues, AreCutToTheirBuffers) {
+// A header line's name and value, and then the value's parameters, are cut
+// to their buffers.
+TEST_F(Multipart, HeaderLinesAndValuesAreCutToTheirBuffers) {
+    static mpStream stream;
+    const std::string line = "Content-Disposition: form-data; name=\"abcdefgh\"; filename=xyz\r\n";
+    start({}, line);
+    cgiContentLength = static_cast<int>(line.size());
+    mpInit(&stream);
     const char *const names[] = {"name", "filename", nullptr};
-    char mvalue[8], name[6], filename[6], *values[] = {name, filename};
-    decomposeValue("form-data; name=\"abcdefgh\"; filename=xyz", mvalue, sizeof mvalue, names, values, sizeof name);
-    EXPECT_EQ(std::vector<std::string>({mvalue, name, filename}), std::vector<std::string>({"form-da", "abcde", "xyz"}));
+    char attr[8], value[40], mvalue[8], name[6], filename[6], *values[] = {name, filename};
+    EXPECT_EQ(readHeaderLine(&stream, attr, sizeof attr, value, sizeof value), 1);
+    decomposeValue(value, mvalue, sizeof mvalue, names, values, sizeof name);
+    EXPECT_EQ(std::vector<std::string>({attr, value, mvalue, name, filename}),
+              std::vector<std::string>({"Content", "form-data; name=\"abcdefgh\"; filename=xy", "form-da", "abcde", "xy"}));
 }
 
 // Bodies as curl, Chromium and Python's email package send them
