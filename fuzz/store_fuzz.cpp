@@ -23,7 +23,8 @@ namespace {
 void expectOneRecordChanged(const std::string &before, const std::string &after, bool format41) {
     const size_t most = std::min(before.size(), after.size());
     const size_t head = std::mismatch(after.begin(), after.begin() + most, before.begin()).first - after.begin();
-    const size_t tail = std::mismatch(after.rbegin(), after.rbegin() + (most - head), before.rbegin()).first - after.rbegin();
+    const auto end = after.rbegin() + (most - head);
+    const size_t tail = std::mismatch(after.rbegin(), end, before.rbegin()).first - after.rbegin();
     const std::string inserted = after.substr(head, after.size() - head - tail);
     static const std::regex recordBytes("[0-9,\r\n-]{0,20}");
     if (before != after && (after.size() >= 1000 || !std::regex_match(inserted, recordBytes) ||

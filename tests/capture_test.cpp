@@ -80,6 +80,7 @@ TEST_F(Capture, ReplayTrustsNoLength) {
         env += str("r" + std::to_string(i % 10));
     const std::string one = head_ + env + le(0) + str("a") + str("1") + le(0) + le(0) + le(1) + le(0);
     const std::string named = one + str("n") + str("v") + le(0) + le(0); // then valueLength and the file flag
+    const Field a = {"a", "1"};
     const struct { const char *label; std::string file; cgiEnvironmentResultType result; std::vector<Field> fields;
                    int strings; } rows[] = {
         {"another version", str("CGIC2.1") + std::string(84, '\0'), cgiEnvironmentWrongVersion, {}, -1},
@@ -87,11 +88,11 @@ TEST_F(Capture, ReplayTrustsNoLength) {
         {"an empty file", "", cgiEnvironmentIO, {}, -1},
         {"a negative string length", head_ + le(-1), cgiEnvironmentIO, {}, -1},
         {"a string length beyond the file", head_ + le(0x7fffffff) + "abc", cgiEnvironmentIO, {}, -1},
-        {"cut inside a name: the entries before it", one + le(3) + "ab", cgiEnvironmentSuccess, {{"a", "1"}}, 20},
+        {"cut inside a name: the entries before it", one + le(3) + "ab", cgiEnvironmentSuccess, {a}, 20},
         {"cut inside the fifth string: the strings replayed before are released", head_ + env.substr(0, 4 * 6 + 5),
          cgiEnvironmentIO, {}, 4},
         {"cut after a name", one + str("n"), cgiEnvironmentMemory, {}, 20},
-        {"a value length beyond the value", named + le(0x7fffffff) + le(0), cgiEnvironmentSuccess, {{"a", "1"}, {"n", "v"}}, 20},
+        {"a value length beyond its bytes", named + le(0x7fffffff) + le(0), cgiEnvironmentSuccess, {a, {"n", "v"}}, 20},
         {"a negative value length", named + le(-4) + le(0), cgiEnvironmentMemory, {}, 20},
         {"upload contents cut short", named + le(3) + le(1) + "xy", cgiEnvironmentIO, {}, 20},
         {"upload contents longer than the file", named + le(0x7fffffff) + le(1) + "xyz", cgiEnvironmentIO, {}, 20},
@@ -101,9 +102,12 @@ TEST_F(Capture, ReplayTrustsNoLength) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         EXPECT_EQ(replay(row.file), row.result);
+        EXPECT_EQ(cgiRestored, row.result == cgiEnvironmentSuccess);
         EXPECT_EQ(snapshot(), row.fields) << "the live entries are released first";
-        for (int i = 0; i < 20; ++i)
-            EXPECT_EQ(*cgiEnvironmentStrings[i], row.strings < 0 ? live[i + 1] : i < row.strings ? "r" + std::to_string(i % 10) : "");
+        for (int i = 0; i < 20; ++i) {
+            const std::string replayed = i < row.strings ? "r" + std::to_string(i % 10) : "";
+            EXPECT_EQ(*cgiEnvironmentStrings[i], row.strings < 0 ? live[i + 1] : replayed);
+        }
     }
 }
 

@@ -14,7 +14,8 @@ TEST_F(Choices, EveryValueAndEveryName) {
     for (int i = 0; i < 300; ++i)
         names.push_back("f" + std::to_string(i));
     // Every name (no name given) of no fields, of many (a table of names that grows), of a few.
-    const struct { std::string input; const char *name; cgiFormResultType result; std::vector<std::string> strings; } rows[] = {
+    const struct { std::string input; const char *name; cgiFormResultType result; std::vector<std::string> all; }
+        rows[] = {
         {"", nullptr, cgiFormSuccess, {}},
         {many, nullptr, cgiFormSuccess, names},
         {few, nullptr, cgiFormSuccess, {"color", "size", "note", "Color"}},
@@ -26,7 +27,7 @@ TEST_F(Choices, EveryValueAndEveryName) {
         char **a = nullptr;
         ASSERT_EQ(parseText(row.input), cgiParseSuccess);
         EXPECT_EQ(row.name ? cgiFormStringMultiple(row.name, &a) : cgiFormEntries(&a), row.result);
-        EXPECT_EQ(strings(a), row.strings) << (row.name ? row.name : "every name");
+        EXPECT_EQ(strings(a), row.all) << (row.name ? row.name : "every name");
         cgiStringArrayFree(a);
         cgiFreeResources();
     }

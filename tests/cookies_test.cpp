@@ -55,7 +55,8 @@ TEST_F(Cookies, SetCookieLines) {
             cgiHeaderCookieSetString("id", "42", static_cast<int>(m.moment - now), "/", "");
             line = fresh();
         }
-        EXPECT_EQ(line, std::string("Set-Cookie: id=42; domain=; expires=") + m.expires + " GMT; path=/\r\n") << m.label;
+        EXPECT_EQ(line, "Set-Cookie: id=42; domain=; expires=" + std::string(m.expires) + " GMT; path=/\r\n")
+            << m.label;
     }
     cgiHeaderCookieSetInteger("n", -5, 3600, "/p", "example.org");
     std::string line = fresh();

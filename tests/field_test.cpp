@@ -28,8 +28,8 @@ TEST_F(Fields, StringsNormaliseOrDropLineBreaksAndTruncate) {
         SCOPED_TRACE(std::string(row.name) + " max " + std::to_string(row.max) + (row.newlines ? "" : " no newlines"));
         char buf[32];
         std::memset(buf, '#', sizeof buf);
-        EXPECT_EQ(row.newlines ? cgiFormString(row.name, buf, row.max) : cgiFormStringNoNewlines(row.name, buf, row.max),
-                  row.result);
+        auto read = row.newlines ? cgiFormString : cgiFormStringNoNewlines;
+        EXPECT_EQ(read(row.name, buf, row.max), row.result);
         EXPECT_EQ(std::string(buf), row.expect);
         EXPECT_EQ(buf[row.max], '#') << "wrote beyond max";
     }
@@ -48,8 +48,8 @@ TEST_F(Fields, StringsNormaliseOrDropLineBreaksAndTruncate) {
 // Integers read like atoi, bounded to [0, 10]; doubles like atof, bounded to
 // [-1, 1]. The defaults (99 and 9.5) are never bounded.
 TEST_F(Fields, NumbersWithDefaultsAndBounds) {
-    const struct { std::string value; double read; cgiFormResultType result; double bounded; cgiFormResultType boundedResult;
-                   bool isDouble; } rows[] = {
+    const struct { std::string value; double read; cgiFormResultType result; double bounded;
+                   cgiFormResultType boundedResult; bool isDouble; } rows[] = {
         {"42", 42, cgiFormSuccess, 10, cgiFormConstrained, false},
         {"%2B%207", 0, cgiFormSuccess, 0, cgiFormSuccess, false}, // "+ 7": a sign, then no digit
         {"%2B7", 7, cgiFormSuccess, 7, cgiFormSuccess, false},

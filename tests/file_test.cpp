@@ -19,7 +19,7 @@ TEST_F(Files, NamesAndTypesAreCopiedWithTruncationReported) {
     for (const auto &row : rows) {
         char buf[32] = {};
         std::memset(buf, '#', 31);
-        const auto r = row.type ? cgiFormFileContentType(row.field, buf, row.space) : cgiFormFileName(row.field, buf, row.space);
+        const auto r = (row.type ? cgiFormFileContentType : cgiFormFileName)(row.field, buf, row.space);
         EXPECT_EQ(std::make_tuple(r, std::string(buf), buf[row.space]), std::make_tuple(row.result, row.expect, '#'))
             << row.field << (row.type ? " type " : " name ") << row.space;
     }
@@ -65,5 +65,6 @@ TEST_F(Files, SizesAndHandles) {
     EXPECT_EQ(h, nullptr);
     int n = 7;
     EXPECT_EQ(cgiFormFileRead(nullptr, nullptr, 1, &n), cgiFormOpenFailed);
-    EXPECT_EQ(cgiFormFileClose(nullptr) + n, cgiFormOpenFailed + 7) << "no count on a failed read";
+    EXPECT_EQ(n, 7) << "no count on a failed read";
+    EXPECT_EQ(cgiFormFileClose(nullptr), cgiFormOpenFailed);
 }

@@ -42,7 +42,7 @@ TEST_F(Stream, HandedBackBytesComeBackFirstAndNothingIsReadPastTheLength) {
         mpPutBack(&s_, got.data(), static_cast<int>(got.size()));
     }
     EXPECT_EQ(read(100), "12345");
-    EXPECT_EQ(std::make_tuple(mpOffset(&s_), std::ftell(cgiIn)), std::make_tuple(10, 10L)) << "read beyond CONTENT_LENGTH";
+    EXPECT_EQ(std::make_tuple(mpOffset(&s_), std::ftell(cgiIn)), std::make_tuple(10, 10L)) << "read beyond the length";
     char c;
     EXPECT_EQ(mpRead(&s_, &c, 1), -1) << "the declared length is used up";
     EXPECT_EQ(mpRead(&s_, &c, 0), 0);
@@ -55,7 +55,8 @@ TEST_F(Stream, HandedBackBytesComeBackFirstAndNothingIsReadPastTheLength) {
 
 TEST_F(Stream, ScanStopsAtTheFirstDelimiterAndItsLineEnd) {
     // The part's body ("#fail": cgiParseIO) and what the stream delivers after a success.
-    const struct { const char *label; std::string body; int first; std::string expect, rest; const char *boundary; } rows[] = {
+    const struct { const char *label; std::string body; int first; std::string expect, rest; const char *boundary; }
+        rows[] = {
         {"plain", "hello\r\n--XyZ\r\nrest", 0, "hello", "rest", "XyZ"},
         {"CR LF inside the body stays", "a\r\nb\r\n--XyZ\r\nr", 0, "a\r\nb", "r", "XyZ"},
         {"near miss", "a\r\n--Xyb\r\n--XyZ\r\nr", 0, "a\r\n--Xyb", "r", "XyZ"},
@@ -99,8 +100,9 @@ TEST_F(Stream, BodiesOfEverySizeAroundBlockBoundariesAndTheInputLimit) {
     for (long long n : {kCgiMaxInput, kCgiMaxInput + 1}) {
         const std::string value(static_cast<size_t>(n), 'v');
         stream(value + "\r\n--XyZ\r\n");
-        EXPECT_TRUE(scan(0, n > kCgiMaxInput ? cgiParseMemory : cgiParseSuccess) == (n > kCgiMaxInput ? "#fail" : value))
-            << (n > kCgiMaxInput ? "one byte above the input limit" : "exactly the input limit");
+        const bool above = n > kCgiMaxInput;
+        EXPECT_TRUE(scan(0, above ? cgiParseMemory : cgiParseSuccess) == (above ? "#fail" : value))
+            << (above ? "one byte above the input limit" : "exactly the input limit");
         cgiFreeResources();
     }
 }

@@ -5,11 +5,15 @@
 #define TESTS_SUPPORT_H
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include "../cgi/cgi_internal.h"
@@ -54,15 +58,22 @@ inline std::vector<std::string> tmpFiles(const std::string &dir = "/tmp") {
     return names;
 }
 
-// Sends the layer's temporary files to a new directory of this process
-// (under $TMPDIR when its name is short enough, else /tmp), removed with all
-// it holds when the process exits; returns its path. Then no other program
-// that makes such files can disturb a check for files left behind.
+// Sends the layer's temporary files to a new directory of this process,
+// "cgitest.<pid>.XXXXXX" under $TMPDIR when its name is short enough, else
+// under /tmp, removed with all it holds when the process exits; returns its
+// path. Then no other program that makes such files can disturb a check for
+// files left behind. A process that died first (a crash, a failed check's
+// abort) leaves its directory to the next one, which removes it.
 inline std::string privateTempDir() {
     static const bool made = [] {
         const char *base = std::getenv("TMPDIR");
-        base = base && *base && std::strlen(base) <= 37 ? base : "/tmp";
-        std::snprintf(cgiTempFileTemplate, sizeof cgiTempFileTemplate, "%s/cgitest.XXXXXX", base);
+        base = base && *base && std::strlen(base) <= 30 ? base : "/tmp";
+        std::error_code e;
+        for (const auto &old : std::filesystem::directory_iterator(base, e))
+            if (old.path().filename().string().rfind("cgitest.", 0) == 0 &&
+                kill(std::atoi(old.path().filename().c_str() + 8), 0) != 0 && errno == ESRCH)
+                std::filesystem::remove_all(old.path(), e);
+        std::snprintf(cgiTempFileTemplate, sizeof cgiTempFileTemplate, "%s/cgitest.%d.XXXXXX", base, int(getpid()));
         if (!mkdtemp(cgiTempFileTemplate))
             std::abort();
         std::strcat(cgiTempFileTemplate, "/cgicXXXXXX");
@@ -112,7 +123,8 @@ inline std::vector<Field> snapshot() {
         std::string file = *e->tfileName ? slurp(e->tfileName) : "-";
         if (*e->tfileName && file.size() != n)
             file += " (valueLength " + std::to_string(n) + ")";
-        out.push_back({e->attr, *e->tfileName ? e->value : std::string(e->value, n), e->fileName, e->contentType, file});
+        const std::string value = *e->tfileName ? e->value : std::string(e->value, n);
+        out.push_back({e->attr, value, e->fileName, e->contentType, file});
     }
     return out;
 }
