@@ -10,6 +10,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <grp.h>
+#include <iterator>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -17,7 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "../test_files.h"
+#include "../support.h"
 
 namespace cgitest {
 
@@ -40,10 +41,8 @@ struct Child { pid_t pid = -1; int out = -1; FILE *log = nullptr; std::string tm
 
 // The command line of a program: through the emulator, if there is one.
 inline std::vector<std::string> cgi(const std::string &program) {
-    std::vector<std::string> words;
     std::istringstream emulator(CGI_EMULATOR);
-    for (std::string w; emulator >> w;)
-        words.push_back(w);
+    std::vector<std::string> words(std::istream_iterator<std::string>(emulator), {});
     words.push_back(program);
     return words;
 }
@@ -63,13 +62,12 @@ inline bool privateTmp(const std::vector<std::string> &argv) {
 // fills.
 inline Child start(const Call &r) {
     std::signal(SIGPIPE, SIG_IGN);
-    Child c;
+    Child c{-1, -1, nullptr, "", tmpFiles("/tmp")};
     std::vector<std::string> argv = r.argv;
-    char dir[] = "/tmp/cgi-e2e-XXXXXX";
-    if (privateTmp(argv) && mkdtemp(dir) && chmod(dir, 01777) == 0)
+    // Beside the device directory, so that a run killed midway leaves nothing in /tmp.
+    std::string dir = SETHC_TEST_ROOT "-tmp.XXXXXX";
+    if (privateTmp(argv) && mkdtemp(&dir[0]) && chmod(dir.c_str(), 01777) == 0)
         c.tmp = dir;
-    else
-        c.before = tmpFiles("/tmp");
     // Under a file-size limit the emulator can't write its system-call log
     // (and spins trying), nor can another user create it: then the log goes
     // through a pipe to a file of its own.
@@ -102,9 +100,10 @@ inline Child start(const Call &r) {
         const rlimit lim{static_cast<rlim_t>(r.fileSizeLimit), static_cast<rlim_t>(r.fileSizeLimit)};
         if (dup2(in[0], 0) == 0 && dup2(out[1], 1) == 1 && (!c.log || dup2(fileno(c.log), 3) == 3) &&
             (r.fileSizeLimit < 0 || (std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && !setrlimit(RLIMIT_FSIZE, &lim))) &&
-            (c.tmp.empty() || (!unshare(CLONE_NEWNS) && !mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) &&
-                               !mount(dir, "/tmp", nullptr, MS_BIND, nullptr) &&
-                               (!r.readOnlyTmp || !mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr)))) &&
+            (c.tmp.empty() ||
+             (!unshare(CLONE_NEWNS) && !mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) &&
+              !mount(dir.c_str(), "/tmp", nullptr, MS_BIND, nullptr) &&
+              (!r.readOnlyTmp || !mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr)))) &&
             (!r.webGroup || geteuid() != 0 ||
              ((!c.log || !fchown(3, 4321, 4321)) && !setgroups(1, &r.webGroup) && !setgid(4321) && !setuid(4321))))
             execvp(args[0], args.data()); // with no PATH, the system's default search
@@ -119,7 +118,7 @@ inline Child start(const Call &r) {
 }
 
 // Reads the output to its end and waits for the program.
-inline Outcome finish(Child &c) {
+inline Outcome finish(Child c) {
     Outcome result;
     char buf[65536];
     for (ssize_t n; c.out >= 0 && (n = read(c.out, buf, sizeof buf)) > 0;)
@@ -127,20 +126,16 @@ inline Outcome finish(Child &c) {
     close(c.out);
     if (c.log)
         pclose(c.log);
-    int status = 0;
-    result.exitStatus = c.pid > 0 && waitpid(c.pid, &status, 0) == c.pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int st = 0;
+    result.exitStatus = c.pid > 0 && waitpid(c.pid, &st, 0) == c.pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     for (const auto &path : tmpFiles(c.tmp.empty() ? "/tmp" : c.tmp))
         if (!std::binary_search(c.before.begin(), c.before.end(), path))
             ADD_FAILURE() << "left in /tmp: " << std::filesystem::path(path).filename().string();
-    if (!c.tmp.empty())
-        std::filesystem::remove_all(c.tmp);
+    std::filesystem::remove_all(c.tmp); // nothing when it is ""
     return result;
 }
 
-inline Outcome run(const Call &r) {
-    Child c = start(r);
-    return finish(c);
-}
+inline Outcome run(const Call &r) { return finish(start(r)); }
 
 } // namespace cgitest
 

@@ -1,7 +1,5 @@
 // The example programs run as real CGI processes: what the web server hands
 // them, what they answer, and how they exit.
-#include <gtest/gtest.h>
-
 #include <map>
 
 #include "process.h"
@@ -16,12 +14,12 @@ const char *const kForm = "application/x-www-form-urlencoded", *const kMultipart
 // #2, ... in the order of first appearance: equal contents, equal numbers.
 std::string fieldLines(const std::string &output) {
     std::string lines;
-    std::map<std::string, size_t> hashes;
+    std::map<std::string, std::string> seen;
     for (size_t at = output.find("\nfield "); at != std::string::npos; at = output.find("\nfield ", at + 1)) {
         std::string line = output.substr(at + 1, output.find('\n', at + 1) - at);
+        const size_t h = line.size() - 18; // where an upload's hash begins
         if (line.find(" (file ") != std::string::npos)
-            line.replace(line.size() - 18, 16,
-                         "#" + std::to_string(hashes.emplace(line.substr(line.size() - 18, 16), hashes.size() + 1).first->second));
+            line.replace(h, 16, seen.emplace(line.substr(h), "#" + std::to_string(seen.size() + 1)).first->second);
         lines += line;
     }
     return lines;
@@ -33,7 +31,7 @@ EnvList post(const std::string &type, size_t length) {
 
 TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     const std::string cut = field("hc_submit", "1") + field("chang", "5") + "--XyZ\r\n";
-    const std::string two = field("a", "x", "; filename=a") + field("up", std::string(200000, 'u'), "; filename=u") + kEnd;
+    const std::string u(200000, 'u'), two = field("a", "x", "; filename=a") + field("up", u, "; filename=u") + kEnd;
     // The same bytes twice, at different places in the body's blocks, with
     // near-miss delimiters in them.
     std::string data;
@@ -52,7 +50,8 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
         {"sethc's multipart submit cut after the chang part: hang never came",
          {cgi(SETHC_CGI), post(kMultipart, cut.size() + 50), cut}, 255, ""},
         {"large uploads arrive whole", {dump, post(kMultipart, big.size()), big}, 0,
-         "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\nfield up " + n + " (file copy  " + n + " #1)\nfield b 1 2\n"},
+         "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\nfield up " + n + " (file copy  " + n + " #1)\n"
+         "field b 1 2\n"},
         // A complete upload, then one that the file-size limit cuts: the
         // request fails as a whole and both temporary files go.
         {"file-size limit 0", {dump, post(kMultipart, two.size()), two, 0}, 255, ""},
@@ -78,24 +77,12 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     }
 }
 
-// The source shown in docs/api.md is the one built, and it answers as
-// documented.
-TEST(RequestE2E, TheDocumentedExampleAnswers) {
+// docs/api.md shows examples/greet.c as it is (the install test builds and
+// runs it).
+TEST(RequestE2E, TheDocsShowTheExampleAsItIs) {
     const std::string source = slurp(SOURCE_DIR "/examples/greet.c");
-    ASSERT_FALSE(source.empty());
-    EXPECT_NE(slurp(SOURCE_DIR "/docs/api.md").find("```c\n" + source + "```"), std::string::npos)
+    EXPECT_TRUE(!source.empty() && slurp(SOURCE_DIR "/docs/api.md").find("```c\n" + source + "```") != source.npos)
         << "docs/api.md no longer shows examples/greet.c as it is";
-    const std::string body = "name=%3Cb%3E+%22Ann%22&colour=blue&colour=red&colour=pink";
-    std::string out = run({cgi(GREET_CGI), post(kForm, body.size()), body}).output;
-    const size_t date = out.find("expires=") + 8;
-    out.erase(date, out.find(';', date) - date); // a day from now
-    EXPECT_EQ(out, "Set-Cookie: name=<b> \"Ann\"; domain=; expires=; path=/\r\nContent-type: text/html\r\n\r\n"
-                   "<!doctype html>\n<p>Hello, &lt;b&gt; \"Ann\"!</p>\n"
-                   "<form method=\"post\"><input name=\"name\" value=\"<b> &#34;Ann&#34;\"></form>\n"
-                   "<ul>\n<li>red</li>\n<li>blue</li>\n</ul>\n<p>1 unknown colour(s) ignored.</p>\n");
-    // No form: the name comes from the cookie.
-    out = run({cgi(GREET_CGI), {{"REQUEST_METHOD", "GET"}, {"HTTP_COOKIE", "theme=dark; name=Bob"}}}).output;
-    EXPECT_NE(out.find("<p>Hello, Bob!</p>"), std::string::npos) << out;
 }
 
 } // namespace
