@@ -2,7 +2,6 @@
 // array builder.
 #include "fixture.h"
 
-using namespace cgitest;
 using Choices = Request;
 
 TEST_F(Choices, EveryValueAndEveryName) {
@@ -14,14 +13,11 @@ TEST_F(Choices, EveryValueAndEveryName) {
     for (int i = 0; i < 300; ++i)
         names.push_back("f" + std::to_string(i));
     // Every name (no name given) of no fields, of many (a table of names that grows), of a few.
-    const struct { std::string input; const char *name; cgiFormResultType result; std::vector<std::string> all; }
-        rows[] = {
-        {"", nullptr, cgiFormSuccess, {}},
-        {many, nullptr, cgiFormSuccess, names},
-        {few, nullptr, cgiFormSuccess, {"color", "size", "note", "Color"}},
-        {few, "color", cgiFormSuccess, {"red", "blue", ""}},
-        {few, "note", cgiFormSuccess, {"a\nb"}},
-        {few, "missing", cgiFormNotFound, {}}, // still an (empty) array
+    const struct { std::string input; const char *name; std::vector<std::string> all;
+                   cgiFormResultType result = cgiFormSuccess; } rows[] = {
+        {"", nullptr, {}}, {many, nullptr, names}, {few, nullptr, {"color", "size", "note", "Color"}},
+        {few, "note", {"a\nb"}}, {few, "color", {"red", "blue", ""}},
+        {few, "missing", {}, cgiFormNotFound}, // still an (empty) array
     };
     for (const auto &row : rows) {
         char **a = nullptr;
@@ -46,16 +42,18 @@ TEST_F(Choices, SingleAndMultipleChoices) {
         {"one", 0, 9, cgiFormNoSuchChoice, cgiFormNotFound, {}, 2},
         {"missing", 4, 9, cgiFormNotFound, cgiFormNotFound, {0, 0, 0, 0}, 0},
     };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(std::string(row.name) + " of " + std::to_string(row.total));
-        int index = -1, radio = -1, flags[4] = {7, 7, 7, 7}, invalid = -1;
-        EXPECT_EQ(cgiFormSelectSingle(row.name, colors, row.total, &index, 9), row.single);
-        EXPECT_EQ(cgiFormRadio(row.name, colors, row.total, &radio, 9), row.single);
-        EXPECT_EQ(cgiFormCheckboxMultiple(row.name, colors, row.total, flags, &invalid), row.multiple);
-        EXPECT_EQ(cgiFormSelectMultiple(row.name, colors, row.total, flags, &invalid), row.multiple);
-        EXPECT_EQ(std::make_tuple(index, radio, std::vector<int>(flags, flags + row.total), invalid),
-                  std::make_tuple(row.index, row.index, row.flags, row.invalid));
-    }
+    // A select list and a group of radio buttons or checkboxes read alike.
+    const auto forms = {std::make_pair(cgiFormSelectSingle, cgiFormSelectMultiple),
+                        std::make_pair(cgiFormRadio, cgiFormCheckboxMultiple)};
+    for (const auto &row : rows)
+        for (const auto &[single, multiple] : forms) {
+            int index = -1, flags[4] = {7, 7, 7, 7}, invalid = -1;
+            const cgiFormResultType one = single(row.name, colors, row.total, &index, 9),
+                                    every = multiple(row.name, colors, row.total, flags, &invalid);
+            EXPECT_EQ(std::make_tuple(one, index, every, std::vector<int>(flags, flags + row.total), invalid),
+                      std::make_tuple(row.single, row.index, row.multiple, row.flags, row.invalid))
+                << row.name << " of " << row.total << (single == cgiFormRadio ? " as buttons" : " as a list");
+        }
 }
 
 // An array builder that runs out of memory returns cgiFormMemory and leaves

@@ -3,77 +3,68 @@
 
 #include "fixture.h"
 
-using namespace cgitest;
-
 using Fields = Request;
 
-TEST_F(Fields, StringsNormaliseOrDropLineBreaksAndTruncate) {
-    // CR is %0D and LF is %0A; 'n' is sent twice.
-    ASSERT_EQ(parseText("hello=hello+world&crlf=a%0D%0Ab&crlfcrlf=a%0D%0A%0D%0Ab&lfcr=a%0A%0Db&crcrlf=a%0D%0D%0Ab"
-                        "&trail=x%0D%0A&only=%0D%0A&empty=&n=first&n=second"),
+// A field's value, and an upload's file name and content type, copied into
+// a buffer of `max` bytes: line breaks normalised (or dropped), cut to fit,
+// and never a byte beyond the buffer.
+TEST_F(Fields, StringsAndUploadNamesAreCutToTheirBuffers) {
+    ASSERT_EQ(post(field("hello", "hello world") + field("crlf", "a\r\nb") + field("crlfcrlf", "a\r\n\r\nb") +
+                   field("lfcr", "a\n\rb") + field("crcrlf", "a\r\r\nb") + field("trail", "x\r\n") +
+                   field("only", "\r\n") + field("empty", "") + field("n", "first") + field("n", "second") +
+                   field("f", "x", "; filename=\"abcdefghij\"", "image/png") + kEnd),
               cgiParseSuccess);
-    const struct { const char *name; int max, newlines; std::string expect; cgiFormResultType result; } rows[] = {
-        {"hello", 6, 1, "hello", cgiFormTruncated},  {"hello", 12, 1, "hello world", cgiFormSuccess},
-        {"hello", 1, 1, "", cgiFormTruncated},       {"empty", 10, 1, "", cgiFormEmpty},
-        {"empty", 10, 0, "", cgiFormEmpty},          {"crlf", 10, 1, "a\nb", cgiFormSuccess},
-        {"crlf", 10, 0, "ab", cgiFormSuccess},       {"crlfcrlf", 10, 1, "a\n\nb", cgiFormSuccess},
-        {"lfcr", 10, 1, "a\nb", cgiFormSuccess},     {"crcrlf", 10, 1, "a\n\nb", cgiFormSuccess},
-        {"trail", 10, 1, "x\n", cgiFormSuccess},     {"trail", 10, 0, "x", cgiFormSuccess},
-        {"trail", 2, 1, "x", cgiFormTruncated},      {"only", 10, 1, "\n", cgiFormSuccess},
-        {"only", 10, 0, "", cgiFormEmpty},           {"only", 1, 1, "", cgiFormTruncated},
-        {"crlfcrlf", 3, 1, "a\n", cgiFormTruncated}, {"n", 10, 1, "first", cgiFormSuccess},
-        {"missing", 10, 1, "", cgiFormNotFound},
+    // The readers: a value, a value without line breaks, an upload's file name and its content type.
+    const auto S = cgiFormString, N = cgiFormStringNoNewlines, F = cgiFormFileName, T = cgiFormFileContentType;
+    const struct { decltype(S) read; const char *name; int max; std::string expect; cgiFormResultType result; }
+        rows[] = {
+        {S, "hello", 6, "hello", cgiFormTruncated},     {S, "hello", 12, "hello world", cgiFormSuccess},
+        {S, "hello", 1, "", cgiFormTruncated},          {S, "empty", 10, "", cgiFormEmpty},
+        {S, "crlf", 10, "a\nb", cgiFormSuccess},        {N, "crlf", 10, "ab", cgiFormSuccess},
+        {S, "crlfcrlf", 10, "a\n\nb", cgiFormSuccess},  {S, "lfcr", 10, "a\nb", cgiFormSuccess},
+        {S, "crcrlf", 10, "a\n\nb", cgiFormSuccess},    {S, "trail", 10, "x\n", cgiFormSuccess},
+        {S, "trail", 2, "x", cgiFormTruncated},         {S, "only", 10, "\n", cgiFormSuccess},
+        {N, "only", 10, "", cgiFormEmpty},              {S, "only", 1, "", cgiFormTruncated},
+        {S, "crlfcrlf", 3, "a\n", cgiFormTruncated},    {S, "missing", 10, "", cgiFormNotFound},
+        {F, "f", 10, "abcdefghi", cgiFormTruncated},    {F, "f", 11, "abcdefghij", cgiFormSuccess},
+        {F, "f", 1, "", cgiFormTruncated},              {F, "hello", 16, "", cgiFormNoFileName},
+        {F, "missing", 16, "", cgiFormNotFound},        {T, "f", 16, "image/png", cgiFormSuccess},
+        {T, "hello", 16, "", cgiFormNoContentType},
+        {F, "f", 0, std::string(31, '#'), cgiFormTruncated}, // not even the NUL fits: nothing is written
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(std::string(row.name) + " max " + std::to_string(row.max) + (row.newlines ? "" : " no newlines"));
-        char buf[32];
-        std::memset(buf, '#', sizeof buf);
-        auto read = row.newlines ? cgiFormString : cgiFormStringNoNewlines;
-        EXPECT_EQ(read(row.name, buf, row.max), row.result);
-        EXPECT_EQ(std::string(buf), row.expect);
-        EXPECT_EQ(buf[row.max], '#') << "wrote beyond max";
+        std::string buf(31, '#');
+        const cgiFormResultType r = row.read(row.name, &buf[0], row.max);
+        EXPECT_EQ(std::make_tuple(r, buf.c_str(), buf[row.max]), std::make_tuple(row.result, row.expect, '#'))
+            << row.name << " in " << row.max << " bytes";
     }
     // The space needed counts the raw bytes (and the NUL); a checkbox is its field's presence.
     const struct { const char *name; cgiFormResultType result; int space; } others[] = {
         {"crlf", cgiFormSuccess, 5}, {"empty", cgiFormSuccess, 1}, {"n", cgiFormSuccess, 6},
-        {"missing", cgiFormNotFound, 1}, {"Empty", cgiFormNotFound, 1}};
+        {"missing", cgiFormNotFound, 1}};
     for (const auto &row : others) {
         int n = 99;
-        EXPECT_EQ(cgiFormStringSpaceNeeded(row.name, &n), row.result) << row.name;
-        EXPECT_EQ(n, row.space) << row.name;
-        EXPECT_EQ(cgiFormCheckboxSingle(row.name), row.result) << row.name;
+        const cgiFormResultType r = cgiFormStringSpaceNeeded(row.name, &n), checkbox = cgiFormCheckboxSingle(row.name);
+        EXPECT_EQ(std::make_tuple(r, n, checkbox), std::make_tuple(row.result, row.space, row.result)) << row.name;
     }
 }
 
 // Integers read like atoi, bounded to [0, 10]; doubles like atof, bounded to
 // [-1, 1]. The defaults (99 and 9.5) are never bounded.
 TEST_F(Fields, NumbersWithDefaultsAndBounds) {
-    const struct { std::string value; double read; cgiFormResultType result; double bounded;
-                   cgiFormResultType boundedResult; bool isDouble; } rows[] = {
-        {"42", 42, cgiFormSuccess, 10, cgiFormConstrained, false},
-        {"%2B%207", 0, cgiFormSuccess, 0, cgiFormSuccess, false}, // "+ 7": a sign, then no digit
-        {"%2B7", 7, cgiFormSuccess, 7, cgiFormSuccess, false},
-        {"%20%0A42", 42, cgiFormSuccess, 10, cgiFormConstrained, false},
-        {"12abc", 12, cgiFormSuccess, 10, cgiFormConstrained, false},
-        {"3.9", 3, cgiFormSuccess, 3, cgiFormSuccess, false},
-        {"-", 0, cgiFormSuccess, 0, cgiFormSuccess, false},
-        {"-3", -3, cgiFormSuccess, 0, cgiFormConstrained, false},
-        {"abc", 99, cgiFormBadType, 99, cgiFormBadType, false},
-        {"+++", 99, cgiFormBadType, 99, cgiFormBadType, false},  // three blanks
-        {"%0B5", 99, cgiFormBadType, 99, cgiFormBadType, false}, // vertical tab is not blank here
-        {"", 99, cgiFormEmpty, 99, cgiFormEmpty, false},
-        {"2147483647", 2147483647, cgiFormSuccess, 10, cgiFormConstrained, false}, // saturated beyond int
-        {"2147483648", 2147483647, cgiFormSuccess, 10, cgiFormConstrained, false},
-        {"99999999999", 2147483647, cgiFormSuccess, 10, cgiFormConstrained, false},
-        {"-2147483648", -2147483648.0, cgiFormSuccess, 0, cgiFormConstrained, false},
-        {"-99999999999", -2147483648.0, cgiFormSuccess, 0, cgiFormConstrained, false},
-        {".5", 0.5, cgiFormSuccess, 0.5, cgiFormSuccess, true},
-        {"-1e3", -1000, cgiFormSuccess, -1, cgiFormConstrained, true},
-        {"1%2C5", 1, cgiFormSuccess, 1, cgiFormSuccess, true}, // "1,5"
-        {"e3", 9.5, cgiFormBadType, 9.5, cgiFormBadType, true},
-        {"nan", 9.5, cgiFormBadType, 9.5, cgiFormBadType, true}, // 'n' can't begin a number
-        {"", 9.5, cgiFormEmpty, 9.5, cgiFormEmpty, true},
-        {"-nan", NAN, cgiFormSuccess, NAN, cgiFormSuccess, true}, // not a number passes both bounds
+    const bool I = false, D = true; // read as an integer, as a double
+    const auto moved = cgiFormConstrained, bad = cgiFormBadType, empty = cgiFormEmpty;
+    const struct { bool isDouble; std::string value; double read, bounded;
+                   cgiFormResultType boundedResult = cgiFormSuccess, result = cgiFormSuccess; } rows[] = {
+        {I, "%2B%207", 0, 0}, // "+ 7": a sign, then no digit
+        {I, "%2B7", 7, 7}, {I, "%20%0A42", 42, 10, moved}, {I, "12abc", 12, 10, moved}, {I, "-3", -3, 0, moved},
+        {I, "%0B5", 99, 99, bad, bad}, // vertical tab is not blank here
+        {I, "", 99, 99, empty, empty}, {I, "2147483648", 2147483647, 10, moved}, // saturated beyond int
+        {I, "99999999999", 2147483647, 10, moved}, {I, "-2147483648", -2147483648.0, 0, moved},
+        {I, "-99999999999", -2147483648.0, 0, moved},
+        {D, ".5", 0.5, 0.5}, {D, "-1e3", -1000, -1, moved}, {D, "1%2C5", 1, 1}, // "1,5"
+        {D, "nan", 9.5, 9.5, bad, bad}, // 'n' can't begin a number
+        {D, "-nan", NAN, NAN}, // not a number passes both bounds
     };
     auto same = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
     for (const auto &row : rows) {

@@ -25,6 +25,7 @@ inline void PrintTo(const Field &f, std::ostream *os) {
 }
 
 using Env = std::vector<std::pair<const char *, std::string>>;
+using Parsed = std::pair<cgiParseResultType, std::vector<Field>>;
 
 class Request : public ::testing::Test {
 protected:
@@ -55,8 +56,8 @@ protected:
         return cgiParseRequest();
     }
     // A POST of `body` whose CONTENT_LENGTH announces `owed` bytes more.
-    cgiParseResultType post(const std::string &body, const std::string &type = "multipart/form-data; boundary=XyZ",
-                            long long owed = 0, Env env = {}) {
+    cgiParseResultType post(const std::string &body, long long owed = 0,
+                            const std::string &type = "multipart/form-data; boundary=XyZ", Env env = {}) {
         env.insert(env.end(), {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type},
                                {"CONTENT_LENGTH", std::to_string(body.size() + owed)}});
         return start(env, body);
@@ -70,11 +71,37 @@ protected:
                            field("big", big_, "; filename=big.bin", "application/octet-stream") +
                            field("zero", "", "; filename=zero.txt") + field("text", "plain", "", "text/plain") +
                            field("nul", std::string("a\0b", 3)) + field("untyped", "x") + kEnd,
-                       "multipart/form-data; boundary=XyZ", 0, {{"HTTP_COOKIE", "c=1"}, {"SERVER_NAME", "device"}}),
+                       0, "multipart/form-data; boundary=XyZ", {{"HTTP_COOKIE", "c=1"}, {"SERVER_NAME", "device"}}),
                   cgiParseSuccess);
     }
     cgiParseResultType parseText(const std::string &text) {
         return cgiParseFormInput(text.data(), static_cast<int>(text.size()));
+    }
+    // A parse's result and the entries it left, which are then released.
+    static Parsed parsed(cgiParseResultType r) {
+        Parsed out{r, snapshot()};
+        cgiFreeResources();
+        return out;
+    }
+    // `body` on cgiIn for the multipart stream s_, over `length` bytes (-1: all).
+    void stream(const std::string &body, int length = -1, const char *boundary = "XyZ") {
+        start({}, body);
+        cgiContentLength = length < 0 ? static_cast<int>(body.size()) : length;
+        cgiMultipartBoundary = &(boundary_ = boundary)[0];
+        mpInit(&s_);
+    }
+    // Up to `n` bytes from s_.
+    std::string read(int n) {
+        std::string out(static_cast<size_t>(n), '\0');
+        return out.substr(0, static_cast<size_t>(std::max(mpRead(&s_, &out[0], n), 0)));
+    }
+    // Scans s_ to the next boundary into memory: the part's body, or "#fail".
+    std::string scan(int first, cgiParseResultType expect = cgiParseSuccess) {
+        char *out = reinterpret_cast<char *>(1);
+        int len = -1;
+        EXPECT_EQ(afterNextBoundary(&s_, nullptr, &out, &len, first), expect);
+        EXPECT_TRUE(expect == cgiParseSuccess ? out && !out[len] : !out && !len);
+        return expect == cgiParseSuccess ? std::string(out, static_cast<size_t>(len)) : "#fail";
     }
     // What went to cgiOut since the last call.
     std::string fresh() {
@@ -86,7 +113,8 @@ protected:
     FILE *in_ = nullptr, *out_ = nullptr;
     char *outBuf_ = nullptr;
     size_t outLen_ = 0, seen_ = 0;
-    std::string big_;
+    std::string big_, boundary_;
+    mpStream s_;
 };
 
 // The strings of a string array, in order.
@@ -125,5 +153,8 @@ int sweep(R ok, std::initializer_list<R> failures, Run run, Snap snap, Release r
 }
 
 } // namespace cgitest
+
+// The unit tests are written in terms of these helpers alone.
+using namespace cgitest;
 
 #endif // TESTS_FIXTURE_H

@@ -108,10 +108,8 @@ inline const std::string kEnd = "--XyZ--\r\n";
 // (and its valueLength when the two differ), "-" for a value in memory.
 struct Field {
     std::string name, value, fileName = "", contentType = "", file = "-";
-    bool operator==(const Field &o) const {
-        return std::tie(name, value, fileName, contentType, file) ==
-               std::tie(o.name, o.value, o.fileName, o.contentType, o.file);
-    }
+    auto tie() const { return std::tie(name, value, fileName, contentType, file); }
+    bool operator==(const Field &o) const { return tie() == o.tie(); }
 };
 
 // The entry list as it stands. An upload's value is empty, and its
@@ -120,11 +118,11 @@ inline std::vector<Field> snapshot() {
     std::vector<Field> out;
     for (cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next) {
         const size_t n = static_cast<size_t>(e->valueLength);
-        std::string file = *e->tfileName ? slurp(e->tfileName) : "-";
-        if (*e->tfileName && file.size() != n)
+        const bool upload = *e->tfileName;
+        std::string file = upload ? slurp(e->tfileName) : "-";
+        if (upload && file.size() != n)
             file += " (valueLength " + std::to_string(n) + ")";
-        const std::string value = *e->tfileName ? e->value : std::string(e->value, n);
-        out.push_back({e->attr, value, e->fileName, e->contentType, file});
+        out.push_back({e->attr, upload ? e->value : std::string(e->value, n), e->fileName, e->contentType, file});
     }
     return out;
 }
