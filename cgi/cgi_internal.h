@@ -161,8 +161,8 @@ cgiParseResultType cgiParsePostMultipartInput() noexcept;
 cgiParseResultType getTempFileName(char *tfileName) noexcept;
 // The same, returning the new file's open descriptor (-1 on failure).
 int cgiCreateTempFile(char *tfileName) noexcept;
-// The template of the temporary files, "/tmp/cgicXXXXXX". The unit
-// tests and fuzz targets change it, to keep their files in a directory of their own.
+// The template of the temporary files, "/tmp/cgicXXXXXX". The unit tests
+// and fuzz targets change it, to keep their files in a directory of their own.
 extern char cgiTempFileTemplate[64];
 // Reads one header line into `attr` (name, white space dropped) and `value`
 // (every ':' dropped with the white space after it). 1 when both are

@@ -235,8 +235,8 @@ cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, i
         char d[2];
         if (mpRead(mpp, d, 2) != 2)
             result = cgiParseIO;
-        else if (d[0] == '-') // the closing "--": handed back for the driver's end test
-            mpPutBack(mpp, d, 2); // (the line end, or any other two bytes, are dropped)
+        else if (d[0] == '-')
+            mpPutBack(mpp, d, 2); // the closing "--", for the driver's end test; a line end is dropped
     }
     if (result != cgiParseSuccess) {
         if (outP)

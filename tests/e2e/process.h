@@ -62,12 +62,14 @@ inline bool privateTmp(const std::vector<std::string> &argv) {
 // fills.
 inline Child start(const Call &r) {
     std::signal(SIGPIPE, SIG_IGN);
-    Child c{-1, -1, nullptr, "", tmpFiles("/tmp")};
+    Child c;
     std::vector<std::string> argv = r.argv;
     // Beside the device directory, so that a run killed midway leaves nothing in /tmp.
     std::string dir = SETHC_TEST_ROOT "-tmp.XXXXXX";
     if (privateTmp(argv) && mkdtemp(&dir[0]) && chmod(dir.c_str(), 01777) == 0)
         c.tmp = dir;
+    else
+        c.before = tmpFiles("/tmp");
     // Under a file-size limit the emulator can't write its system-call log
     // (and spins trying), nor can another user create it: then the log goes
     // through a pipe to a file of its own.
@@ -131,7 +133,8 @@ inline Outcome finish(Child c) {
     for (const auto &path : tmpFiles(c.tmp.empty() ? "/tmp" : c.tmp))
         if (!std::binary_search(c.before.begin(), c.before.end(), path))
             ADD_FAILURE() << "left in /tmp: " << std::filesystem::path(path).filename().string();
-    std::filesystem::remove_all(c.tmp); // nothing when it is ""
+    if (!c.tmp.empty())
+        std::filesystem::remove_all(c.tmp);
     return result;
 }
 
