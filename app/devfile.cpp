@@ -45,12 +45,13 @@ void syncDirOf(const char *path) {
 // its chain of symbolic links, which need not exist yet (a rewrite through
 // a dangling link creates the file it names, as opening it to write would).
 // A relative link is taken from the link's directory. False when the chain
-// is longer than the kernel would follow, or a name does not fit.
+// is longer than the kernel would follow (40 links), or a name does not fit.
 bool resolve(const char *path, char (&file)[PATH_MAX]) {
     if (std::strlen(path) >= sizeof file)
         return false;
     std::strcpy(file, path);
-    for (int hops = 0; hops < 40; ++hops) {
+    // One look more than the links followed: the 41st name must be the file.
+    for (int hops = 0; hops <= 40; ++hops) {
         char link[PATH_MAX];
         ssize_t n = readlink(file, link, sizeof link);
         if (n < 0)
@@ -65,23 +66,71 @@ bool resolve(const char *path, char (&file)[PATH_MAX]) {
     return false;
 }
 
-// Creates the temporary file for a new version of `file`, named in `tmp`.
-// Under the lock the name is fixed, `file`.tmp, so a file left by a crash
-// is reused instead of piling up. Without it two replacements may run at
-// once, so each creates a name of its own, exclusively: the pid keeps apart
-// the processes that run at the same time, the count steps past a name
-// that a crashed process with the same pid left.
+bool sameFile(int fd, const char *name) {
+    struct stat a, b;
+    return fstat(fd, &a) == 0 && lstat(name, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A writer without the directory lock holds a lock on its temporary file
+// until the file is renamed or removed, so a temporary file nobody holds was
+// left by a process that no longer runs. Takes such a file's lock and
+// removes it; false when it is in use (or files can't be locked here).
+// Only the holder of a file's lock removes or renames it, so the name still
+// leads to the locked file when it is removed.
+bool reclaim(const char *name) {
+    Fd f(open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!f || flock(f.get(), LOCK_EX | LOCK_NB) != 0 || !sameFile(f.get(), name))
+        return false;
+    return unlink(name) == 0;
+}
+
+// Creates the temporary file for a new version of `file`, named in `tmp`,
+// always as a new inode: whatever another user left at the name (a link to
+// a file of theirs, say) is removed, never written or given our mode.
+// Under the lock the name is fixed, `file`.tmp, so one left by a crash is
+// replaced instead of piling up. Without it two replacements may run at
+// once, so each takes a numbered name, `file`.tmp<n>, and holds the new
+// file's lock until it is renamed; a numbered file whose lock is free was
+// left by a crash and is reclaimed. Where files can't be locked at all, the
+// name carries the pid instead, and a crash's file stays.
 int createTemp(const char *file, bool locked, char (&tmp)[PATH_MAX]) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     if (locked) {
         if (std::snprintf(tmp, sizeof tmp, "%s.tmp", file) >= static_cast<int>(sizeof tmp))
             return -1;
-        return open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        unlink(tmp);
+        return open(tmp, kFlags, 0600);
+    }
+    for (unsigned k = 0; k < 100; ++k) {
+        if (std::snprintf(tmp, sizeof tmp, "%s.tmp%u", file, k) >= static_cast<int>(sizeof tmp))
+            return -1;
+        Fd fd(open(tmp, kFlags, 0600));
+        if (!fd) {
+            if (errno != EEXIST)
+                return -1;
+            if (!reclaim(tmp))
+                continue;
+            fd = Fd(open(tmp, kFlags, 0600));
+            if (!fd)
+                continue; // another writer took the name first
+        }
+        if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+            // Another writer may have reclaimed the name before the lock
+            // was taken; then the name is no longer this file.
+            if (sameFile(fd.get(), tmp))
+                return fd.release();
+            continue;
+        }
+        if (errno == EWOULDBLOCK)
+            continue;
+        unlink(tmp);
+        break;
     }
     for (unsigned k = 0; k < 100; ++k) {
         if (std::snprintf(tmp, sizeof tmp, "%s.tmp%ld.%u", file, static_cast<long>(getpid()), k) >=
             static_cast<int>(sizeof tmp))
             return -1;
-        int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = open(tmp, kFlags, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -116,12 +165,15 @@ Replace replace(const char *path, mode_t mode, bool locked, Fill fill) {
         keepOwner(out.get(), old);
     // The owner is set first: a change of owner clears the set-id bits.
     ok = ok && fchmod(out.get(), had ? old.st_mode & 07777 : mode) == 0 && fsync(out.get()) == 0;
-    ok = out.close() && ok;
+    // The file stays open, and so locked, until it has its final name: a
+    // writer without the directory lock would take a closed temporary file
+    // for one left by a crash.
     if (!ok || rename(tmp, file) != 0) {
         unlink(tmp);
         return Replace::writeFailed;
     }
     syncDirOf(file);
+    // fsync has reported any error of the writes; the close releases the lock.
     return Replace::ok;
 }
 
@@ -130,12 +182,6 @@ Replace replace(const char *path, mode_t mode, bool locked, Fill fill) {
 Fd::~Fd() {
     if (fd_ >= 0)
         ::close(fd_);
-}
-
-bool Fd::close() {
-    int r = ::close(fd_);
-    fd_ = -1;
-    return r == 0;
 }
 
 long readFile(const char *path, int flags, char *buf, std::size_t max) {
@@ -147,7 +193,10 @@ long readFile(const char *path, int flags, char *buf, std::size_t max) {
         ssize_t n = read(f.get(), buf + got, max - got);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        // What was read before an error (a bad flash block) is not the file.
+        if (n < 0)
+            return -2;
+        if (n == 0)
             break;
         got += static_cast<std::size_t>(n);
     }

@@ -16,8 +16,20 @@ public:
     Fd &operator=(const Fd &) = delete;
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    // Closes now; false when the close reports an error (a late write error).
-    bool close();
+    // Hands the descriptor over; this handle no longer closes it.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    Fd(Fd &&other) : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) {
+        if (this != &other) {
+            Fd gone(fd_);
+            fd_ = other.release();
+        }
+        return *this;
+    }
 
 private:
     int fd_;
@@ -25,7 +37,8 @@ private:
 
 // Reads at most `max` bytes of the file into `buf`. The file is opened with
 // `flags` (O_CREAT among them creates it empty, mode 0666 less the umask).
-// Returns the number of bytes read, or -1 when the file can't be opened.
+// Returns the number of bytes read, -1 when the file can't be opened, -2
+// when a read fails (EINTR is retried).
 long readFile(const char *path, int flags, char *buf, std::size_t max);
 
 enum class Replace { ok, openFailed, writeFailed };
@@ -39,8 +52,11 @@ enum class Replace { ok, openFailed, writeFailed };
 // process may not set the owner, or neither when it may not set the group.
 // `locked`: the caller holds the DirLock that every writer of the file
 // takes, so the temporary file has the fixed name `file`.tmp, and one left
-// by a crash is reused; without it the name is one of this replacement's
-// own. On failure the old file stays and no temporary file is left.
+// by a crash is removed first; without it the name is one of this
+// replacement's own while it runs, and one left by a crash is reclaimed by
+// a later replacement. The temporary file is always created anew, so
+// nothing another user left at its name is written. On failure the old
+// file stays and no temporary file is left.
 Replace replaceFile(const char *path, const char *text, std::size_t len, bool locked);
 
 // The same with the whole content of the file at `from`; false when `from`

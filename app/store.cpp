@@ -60,10 +60,14 @@ void readValues(const char *text, std::size_t len, std::size_t s, Record &r) {
 
 // Finds the record of `format` whose key is `getformat`. Format 1 is the
 // first line; any other record follows a line break and its format field
-// (one character below 10, two from 10 on) is followed by a comma. A later
-// match replaces an earlier one.
+// (one character below 10, two from 10 to 99) is followed by a comma. A
+// later match replaces an earlier one.
 Record search(const char *text, std::size_t len, int format) {
     Record r;
+    // Formats have one or two digits: the record of 123 would otherwise be
+    // taken for that of 12.
+    if (format > 99)
+        return r;
     if (format == 1) {
         if (text[0] == getformat[0] && text[1] == ',') {
             r.found = true;
@@ -119,12 +123,19 @@ void v_main() {
     }
 
     // The output path: 1 or 2 in the output mode file selects DVI.
+    // A missing file selects the normal path; one that fails to read says
+    // nothing, and the wrong file must not be changed.
     std::memset(text, 0, sizeof text);
-    if (sethc::readFile(kModeFile, O_RDONLY, text, kText - 1) < 0) {
+    const long mode = sethc::readFile(kModeFile, O_RDONLY, text, kText - 1);
+    if (mode == -2) {
+        std::fputs("Can't open file\n", stdout);
+        return;
+    }
+    if (mode < 0) {
         pathflag = 0;
     } else {
-        int mode = decimal(text, kText);
-        pathflag = mode == 1 || mode == 2;
+        const int number = decimal(text, kText);
+        pathflag = number == 1 || number == 2;
     }
     const char *path = pathflag ? kDviFile : kConfigFile;
 

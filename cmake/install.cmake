@@ -43,6 +43,7 @@ install(FILES ${PROJECT_BINARY_DIR}/cgi.pc
 # The device package (`package` target): the device component alone, its
 # paths those of the device with no directory above them, so that it unpacks
 # at / of a firmware tree; the program stripped, since flash is small.
+# cmake/package-root.cmake then keeps only the files in it, owned by root.
 set(CPACK_PACKAGE_NAME sethc)
 set(CPACK_PACKAGE_FILE_NAME sethc-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR})
 set(CPACK_GENERATOR TGZ)

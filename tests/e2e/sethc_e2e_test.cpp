@@ -12,7 +12,8 @@ namespace {
 
 namespace fs = std::filesystem;
 // The device directory by name: a file's content, kDir for a directory, "->"
-// and the target for a symbolic link. kGone in a change removes the name.
+// and the target for a symbolic link, "=>" and another name for a second
+// hard link to that file. kGone in a change removes the name.
 using Files = std::map<std::string, std::string>;
 const std::string kRoot = SETHC_TEST_ROOT, kMnt = kRoot + "/mnt", kDir = "<dir>", kGone = "<gone>";
 const std::string kHeader = "Content-type: text/plain\r\n\r\n", kPlus11 = "hc_submit=1&chang=1&hang=1";
@@ -59,8 +60,11 @@ void seed(const Files &files) {
             fs::create_directory(kMnt + "/" + name);
         else if (content.rfind("->", 0) == 0)
             fs::create_symlink(content.substr(2), kMnt + "/" + name);
-        else
+        else if (content.rfind("=>", 0) != 0)
             spit(kMnt + "/" + name, content);
+    for (const auto &[name, content] : files)
+        if (content.rfind("=>", 0) == 0)
+            fs::create_hard_link(kMnt + "/" + content.substr(2), kMnt + "/" + name);
 }
 Files deviceFiles() {
     Files result;
@@ -86,6 +90,10 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
     const Files worked = {{"format.ini", " 7\n"}, {"config.ini", "changed\n"}, {"config.dvi.ini", "changed dvi\n"},
                           {"config.ini.org", records()}, {"config.dvi.ini.org", kDvi}};
     const long size = static_cast<long>(rec7(18, 28).size());
+    // config.ini, then 39 more links, the last of them to "data".
+    Files chain = with(kDevice, {{"config.ini", "->l1"}, {"l39", "->data"}, {"data", records()}});
+    for (int k = 1; k < 39; ++k)
+        chain["l" + std::to_string(k)] = "->l" + std::to_string(k + 1);
     const struct { const char *label; Files before; std::string query, answer; Files changes = {};
                    long fileSizeLimit = -1; } rows[] = {
         // Where the record of the current format is, and what the rewrite keeps.
@@ -100,8 +108,9 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
          kPlus11, plus11(4, 7, 7), cfg("1,1,1\n4,3,3\n4,8,8\n41,5,5\n42,6,6\n")},
         {"CR LF file", dev("1,11,21\r\n7,17,27\r\n8,18,28\r\n", " 7\r\n"), kPlus11, plus11(7, 17, 27),
          cfg("1,11,21\r\n7,18,28\n\n8,18,28\r\n")},
-        {"a format key is cut to four characters", dev(records(11, 12), " 12345\n"), kPlus11, plus11(1234, 22, 32),
-         cfg("11,21,31\n1234,23,33\n")},
+        {"a format key is cut to four characters, and has no record", dev(records(11, 12), " 12345\n"), kPlus11,
+         refused(1234, 0, 0, "error,no record!")},
+        {"format 123 is not format 12", dev(records(11, 12), " 123\n"), kPlus11, refused(123, 0, 0, "error,no record!")},
         {"no space: format 0", dev(records(1, 3), "7\n"), kPlus11, refused(0, 0, 0, "error,no record!")},
         {"missing files are created empty", {}, kPlus11, refused(0, 0, 0, "error,no record!"), dev("", "")},
         {"a record without its comma", dev("1,1,1\n7,17\n8,1,1\n"), kPlus11, refused(7, 0, 0, "error,bad record!")},
@@ -150,9 +159,13 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
         {"submit, reset and view in one request", with(worked, {{"config.ini", records()}}),
          kPlus11 + "&resethc=1&viewhc=1", ok + "recover ok" + was},
         // Rewrites that fail keep the old file.
-        {"a link where the temporary file goes is not followed",
-         with(kDevice, {{"config.ini.tmp", "->victim"}, {"victim", "kept\n"}}), kPlus11,
-         refused(7, 17, 27, "Can't open file\n")},
+        {"a link where the temporary file goes is removed, not followed",
+         with(kDevice, {{"config.ini.tmp", "->victim"}, {"victim", "kept\n"}}), kPlus11, ok,
+         {{"config.ini", rec7(18, 28)}, {"config.ini.tmp", kGone}}},
+        {"a hard link where the temporary file goes is removed, not written",
+         with(kDevice, {{"config.ini.tmp", "=>victim"}, {"victim", "secret\n"}}), kPlus11, ok,
+         {{"config.ini", rec7(18, 28)}, {"config.ini.tmp", kGone}}},
+        {"a chain of 40 links is followed", chain, kPlus11, ok, {{"data", rec7(18, 28)}}},
         {"a longer leftover temporary file is replaced whole", with(kDevice, {{"config.ini.tmp", big}}), kPlus11, ok,
          {{"config.ini", rec7(18, 28)}, {"config.ini.tmp", kGone}}},
         {"file-size limit 0", kDevice, kPlus11, refused(7, 17, 27, "Can't write file\n"), {}, 0},
@@ -161,6 +174,11 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
         {"an unreadable format file", {{"format.ini", kDir}, {"config.ini", records()}}, kPlus11 + "&viewhc=1",
          "add V=1,H=1\nCan't open file\nCan't open file\n"},
         {"an unreadable position file", with(kDevice, {{"tz582.ini", "1"}, {"config.dvi.ini", kDir}}), kPlus11,
+         "add V=1,H=1\nCan't open file\n"},
+        // Reads that fail (EIO, EISDIR) after the open: nothing is written.
+        {"a position file that fails to read", with(kDevice, {{"config.ini", "->/proc/self/mem"}}), kPlus11,
+         "add V=1,H=1\nCan't open file\n"},
+        {"an output mode file that fails to read", with(kDevice, {{"tz582.ini", kDir}}), kPlus11,
          "add V=1,H=1\nCan't open file\n"},
     };
     for (const auto &row : rows) {
@@ -225,27 +243,36 @@ TEST(Sethc, RequestsStartNoProcess) {
 
 // Submits killed at random moments, spread over one and a half times a
 // whole submit's duration: each time the position file is the old text or
-// the new one, and at most the one fixed temporary file is left.
+// the new one, and at most one temporary file is left, with the lock (the
+// fixed name) and without it (the directory can't be read): a later submit
+// reclaims what a killed one left.
 TEST(Sethc, KilledSubmitsLeaveTheOldOrTheNewFile) {
-    const Call submit = get("hc_submit=1&chang=1&hang=0");
-    seed(dev(rec7(0, 0)));
-    const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(run(submit).exitStatus, 0);
-    const auto whole = std::chrono::steady_clock::now() - t0;
-    std::uniform_int_distribution<long> delay(0, whole * 3 / 2 / std::chrono::microseconds(1));
-    std::mt19937 rng(12345);
-    int v = 1, killed = 0;
-    for (int i = 0; i < 300; ++i) {
-        Child c = start(submit);
-        usleep(static_cast<useconds_t>(delay(rng)));
-        kill(c.pid, SIGKILL);
-        killed += finish(c).exitStatus == -1;
-        Files now = deviceFiles();
-        v += now["config.ini"] == rec7(v + 1, 0);
-        now.erase("config.ini.tmp");
-        ASSERT_EQ(now, dev(rec7(v, 0))) << "after " << i << " submits";
+    for (const bool locked : {true, false}) {
+        SCOPED_TRACE(locked ? "with the lock" : "without the lock");
+        const Call submit = get("hc_submit=1&chang=1&hang=0", -1, locked ? 0 : 4321);
+        seed(dev(rec7(0, 0)));
+        chmod(kMnt.c_str(), locked ? 0755 : 0333);
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(run(submit).exitStatus, 0);
+        const auto whole = std::chrono::steady_clock::now() - t0;
+        std::uniform_int_distribution<long> delay(0, whole * 3 / 2 / std::chrono::microseconds(1));
+        std::mt19937 rng(12345);
+        int v = 1, killed = 0;
+        for (int i = 0; i < 200; ++i) {
+            Child c = start(submit);
+            usleep(static_cast<useconds_t>(delay(rng)));
+            kill(c.pid, SIGKILL);
+            killed += finish(c).exitStatus == -1;
+            Files now = deviceFiles();
+            v += now["config.ini"] == rec7(v + 1, 0);
+            const auto tmp = now.lower_bound("config.ini.tmp");
+            if (tmp != now.end() && tmp->first.rfind("config.ini.tmp", 0) == 0)
+                now.erase(tmp);
+            ASSERT_EQ(now, dev(rec7(v, 0))) << "after " << i << " submits";
+        }
+        chmod(kMnt.c_str(), 0755);
+        EXPECT_TRUE(v > 1 && killed > 0) << v - 1 << " submits completed, " << killed << " interrupted";
     }
-    EXPECT_TRUE(v > 1 && killed > 0) << v - 1 << " submits completed, " << killed << " interrupted";
 }
 
 // Concurrent submits are applied one after the other. Without the lock

@@ -8,7 +8,8 @@
 #     and asks each for a greeting as the web server would.
 #   test_install.sh CMAKE GENERATOR SOURCE package WORK
 #     builds the device package from a musl ARM tree of its own (the device
-#     configuration: no device root) and checks it with check-package.sh.
+#     configuration: no device root) and checks it with check-package.sh,
+#     which also unpacks it with GNU tar and the device's BusyBox tar.
 set -euo pipefail
 cmake=$1 generator=$2 source=$3 mode=$4
 shift 4
