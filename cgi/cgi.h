@@ -162,8 +162,9 @@ cgiFormResultType cgiCookieInteger(const char *name, int *result, int defaultV) 
 /* The names of all cookies, in header order, duplicates kept. */
 cgiFormResultType cgiCookies(char ***result) CGI_NOEXCEPT;
 /* Writes one Set-Cookie header line expiring `secondsToLive` from now.
- * Call it before the header writer that ends the block. CR and LF bytes of
- * the arguments are not written. */
+ * Call it before the header writer that ends the block. ';' and the control
+ * bytes (CR and LF among them) of the arguments are not written, so none can
+ * end the line or add an attribute. */
 void cgiHeaderCookieSetString(const char *name, const char *value, int secondsToLive,
                               const char *path, const char *domain) CGI_NOEXCEPT;
 void cgiHeaderCookieSetInteger(const char *name, int value, int secondsToLive, const char *path,

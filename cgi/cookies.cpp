@@ -13,6 +13,23 @@ namespace {
 
 bool isSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Writes a name, value, path or domain of a Set-Cookie line without its ';'
+// and control bytes: a ';' would begin an attribute of the caller's text
+// (a domain hidden in a value, say), CR and LF would end the line, and
+// clients drop or refuse a cookie with other control bytes.
+void putCookieText(const char *s) {
+    const char *run = s;
+    for (;; ++s) {
+        const unsigned char c = static_cast<unsigned char>(*s);
+        if (c >= 0x20 && c != 0x7f && c != ';')
+            continue;
+        std::fwrite(run, 1, static_cast<std::size_t>(s - run), cgiOut);
+        if (!c)
+            return;
+        run = s + 1;
+    }
+}
+
 } // namespace
 
 cgiFormResultType cgiCookieString(const char *name, char *value, int space) noexcept {
@@ -101,14 +118,14 @@ void cgiHeaderCookieSetString(const char *name, const char *value, int secondsTo
     std::tm t;
     gmtime_r(&when, &t);
     std::fputs("Set-Cookie: ", cgiOut);
-    cgiPutHeaderText(name);
+    putCookieText(name);
     std::fputc('=', cgiOut);
-    cgiPutHeaderText(value);
+    putCookieText(value);
     std::fputs("; domain=", cgiOut);
-    cgiPutHeaderText(domain);
+    putCookieText(domain);
     std::fprintf(cgiOut, "; expires=%s, %02d-%s-%04d %02d:%02d:%02d GMT; path=", days[t.tm_wday],
                  t.tm_mday, months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-    cgiPutHeaderText(path);
+    putCookieText(path);
     std::fputs("\r\n", cgiOut);
 }
 

@@ -1,11 +1,11 @@
 // inspect.cgi: the request inspector. It answers any request with an HTML
 // page of what the layer made of it: every environment value, every field
 // with all its values, every uploaded file (name, content type, size and its
-// first bytes) and every cookie, all escaped. It uses the public interface
-// only, as any application would.
+// first bytes) and every cookie, all escaped.
 #include <cstdio>
 
 #include "cgi.h"
+#include "cgi_internal.h"
 
 namespace {
 
@@ -50,52 +50,36 @@ void environment() {
 }
 
 // An uploaded file: its first 32 bytes in hexadecimal.
-void file(const char *name) {
-    char text[1024];
-    int size = 0;
-    row("file", name);
-    cgiFormFileName(name, text, sizeof text);
-    cell("filename", text);
-    cgiFormFileContentType(name, text, sizeof text);
-    cell("type", text);
-    cgiFormFileSize(name, &size);
-    std::fprintf(cgiOut, "<td class=\"size\">%d</td><td class=\"head\">", size);
-    cgiFilePtr f = nullptr;
+void file(const cgiFormEntry *e) {
+    row("file", e->attr);
+    cell("filename", e->fileName);
+    cell("type", e->contentType);
+    std::fprintf(cgiOut, "<td class=\"size\">%d</td><td class=\"head\">", e->valueLength);
     unsigned char head[32];
-    int got = 0;
-    if (cgiFormFileOpen(name, &f) == cgiFormSuccess) {
-        if (cgiFormFileRead(f, reinterpret_cast<char *>(head), sizeof head, &got) != cgiFormSuccess)
-            got = 0;
-        cgiFormFileClose(f);
+    std::size_t got = 0;
+    if (std::FILE *f = std::fopen(e->tfileName, "rb")) {
+        got = std::fread(head, 1, sizeof head, f);
+        std::fclose(f);
     }
-    for (int i = 0; i < got; ++i)
+    for (std::size_t i = 0; i < got; ++i)
         std::fprintf(cgiOut, "%02x", head[i]);
     std::fputs("</td></tr>\n", cgiOut);
 }
 
+// Every entry in input order, in one walk of the list: a lookup by name
+// starts from the head of the list, so a page built name by name would
+// take time quadratic in the number of names a request sends.
 void fields() {
     std::fputs("<h2>Fields</h2>\n<table>\n", cgiOut);
-    char **names = nullptr;
-    if (cgiFormEntries(&names) != cgiFormSuccess) {
-        std::fputs("</table><p class=\"error\">out of memory</p>\n", cgiOut);
-        return;
-    }
-    for (char **n = names; *n; ++n) {
-        if (cgiFormFileSize(*n, nullptr) == cgiFormSuccess) {
-            file(*n);
+    for (const cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next) {
+        if (*e->tfileName) {
+            file(e);
             continue;
         }
-        char **values = nullptr;
-        if (cgiFormStringMultiple(*n, &values) == cgiFormMemory)
-            continue;
-        for (char **v = values; *v; ++v) {
-            row("field", *n);
-            cell("value", *v);
-            std::fputs("</tr>\n", cgiOut);
-        }
-        cgiStringArrayFree(values);
+        row("field", e->attr);
+        cell("value", e->value);
+        std::fputs("</tr>\n", cgiOut);
     }
-    cgiStringArrayFree(names);
     std::fputs("</table>\n", cgiOut);
 }
 

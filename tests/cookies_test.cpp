@@ -32,7 +32,8 @@ TEST_F(Cookies, ValuesIntegersAndNames) {
     }
 }
 
-// The expiry is now plus secondsToLive, in GMT; no argument can break the line.
+// The expiry is now plus secondsToLive, in GMT; no argument can break the
+// line or add an attribute.
 TEST_F(Cookies, SetCookieLines) {
     // What `write` sends with the secondsToLive that lands on `moment`; again if the clock ticked.
     auto at = [&](long long moment, void (*write)(int)) {
@@ -51,4 +52,12 @@ TEST_F(Cookies, SetCookieLines) {
         << "beyond 2038, where 32 bits of seconds wrap";
     EXPECT_EQ(at(0, [](int s) { cgiHeaderCookieSetString("a\r\nX-Injected: 1", "v\n", s, "/\r", "d\r\n"); }),
               "Set-Cookie: aX-Injected: 1=v; domain=d; expires=Thu, 01-Jan-1970 00:00:00 GMT; path=/\r\n");
+    // Control bytes beside the bytes kept next to them: space, '~', UTF-8.
+    EXPECT_EQ(at(0, [](int s) {
+                  cgiHeaderCookieSetString("a;b\x01", "b; Domain=evil.example,\t\x7f\x1f=\xc3\xa9 \x80", s, "/; Secure",
+                                           ";Max-Age=9\x7e");
+              }),
+              "Set-Cookie: ab=b Domain=evil.example,=\xc3\xa9 \x80; domain=Max-Age=9~; "
+              "expires=Thu, 01-Jan-1970 00:00:00 GMT; path=/ Secure\r\n")
+        << "an argument that adds attributes of its own";
 }

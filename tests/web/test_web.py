@@ -225,14 +225,10 @@ class OperatorPage(unittest.TestCase):
         self.assertEqual(device_file(), FACTORY.replace("\n7,18,32\n", "\n7,20,31\n"))
         self.assertIn("format=7 V=20,H=31\n\nset ok", self.element("response").text)
         self.assertEqual(self.element("picture").value_of_css_property("top"), "5px")  # V 20 at a quarter scale
-        # A larger step, then a move beyond 512 shows the error.
+        # A larger step.
         Select(self.element("step")).select_by_visible_text("10")
         self.click("right")
         self.assertEqual(self.picture(), ("7", "20", "41"))
-        device_file("config.ini", FACTORY.replace("\n7,18,32\n", "\n7,510,32\n"))
-        self.click("down")
-        self.assertIn("error,out of range!", self.element("response").text)
-        self.assertEqual(self.element("response", "class"), "error")
         # A request the server refuses leaves no picture that looks current.
         os.rename(self.program, self.program + ".off")
         try:
@@ -244,6 +240,19 @@ class OperatorPage(unittest.TestCase):
         device_file("config.ini", FACTORY)
         self.click("view")
         self.assertEqual((self.picture(), self.element("picture", "data-stale")), (("7", "18", "32"), None))
+        # The device refuses a move of a format without a record, and one
+        # beyond 512: their "current" reports are no position to show.
+        device_file("format.ini", "output 42\n")
+        self.click("down")
+        self.assertIn("format=42 V=0,H=0\nerror,no record!", self.element("response").text)
+        self.assertEqual((self.picture(), self.element("picture", "data-stale"), self.element("response", "class")),
+                         (("7", "18", "32"), "", "error"))
+        device_file("format.ini", "output 7\n")
+        device_file("config.ini", FACTORY.replace("\n7,18,32\n", "\n7,510,32\n"))
+        self.click("down")
+        self.assertIn("format=7 V=510,H=32\nerror,out of range!", self.element("response").text)
+        self.assertEqual((self.picture(), self.element("response", "class")), (("7", "18", "32"), "error"))
+        device_file("config.ini", FACTORY)
         # Keys pressed while the device directory is locked: the first move
         # waits in the program, the two after it in the page, and then they
         # go one at a time in the order pressed.
