@@ -1,12 +1,15 @@
 // The layer's one allocation point. Everything that lives until the end of
 // the request (the form entries, their strings, replayed environment strings)
 // comes from the request pool and is released as a whole by
-// cgiFreeResources; a test can fail the n-th allocation of either kind.
+// cgiFreeResources; a test can fail the n-th allocation of either kind. The
+// pool also keeps the request's budget, so that no client can make one
+// process hold more than a bounded amount of what it sent.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "cgi_internal.h"
 
@@ -47,6 +50,12 @@ Chunk *chunks = nullptr;
 char *cur = nullptr;
 char *limit = nullptr;
 std::size_t nextChunk = kFirstChunk;
+
+// Bytes charged to the request since the last release, and its budget.
+std::size_t taken = 0;
+std::size_t budget = kCgiPoolBudget;
+
+std::size_t room() { return budget - taken; }
 
 void *mapHuge(std::size_t *size) {
     std::size_t want = (*size + kHuge - 1) & ~(kHuge - 1);
@@ -94,6 +103,11 @@ char *newChunk(std::size_t *payload) {
 char *payloadOf(Chunk *c) { return reinterpret_cast<char *>(c) + kHeader; }
 
 [[maybe_unused]] std::size_t rounded(std::size_t size) { return (size + kAlign - 1) & ~(kAlign - 1); }
+
+// What a block of `size` bytes is charged: what it takes in the pool, in
+// every build (a sanitizer build gives each block its exact size), so that
+// the budget ends at the same request everywhere.
+std::size_t cost(std::size_t size) { return size > SIZE_MAX - kAlign ? SIZE_MAX : rounded(size); }
 
 // Resizes the chunk `c`, whose payload holds `used` bytes worth keeping, to
 // a payload of at least `*payload` bytes (`*payload` becomes its usable
@@ -168,14 +182,22 @@ void *poolAlloc(std::size_t size) {
 } // namespace
 
 void *cgiPoolAlloc(std::size_t size) noexcept {
-    if (injectedFailure())
+    if (injectedFailure() || cost(size) > room())
         return nullptr;
-    return poolAlloc(size);
+    void *p = poolAlloc(size);
+    if (p)
+        taken += cost(size);
+    return p;
 }
 
 void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexcept {
     char *block = static_cast<char *>(p);
     if (newSize > oldSize && injectedFailure())
+        return nullptr;
+    // Growth is charged before the memory is taken; the block's own bytes
+    // were charged when it was made or last resized.
+    const std::size_t was = cost(oldSize), now = cost(newSize);
+    if (now > was && now - was > room())
         return nullptr;
 #ifdef CGI_POOL_EACH_BLOCK
     // The block is a chunk of its own, resized to its exact new size so
@@ -185,6 +207,7 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
                            &payload);
     if (!c)
         return newSize > oldSize ? nullptr : p;
+    taken = taken - was + now;
     return payloadOf(c);
 #else
     if (newSize > SIZE_MAX - kAlign)
@@ -193,6 +216,7 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
     if (last && newSize <= static_cast<std::size_t>(limit - block)) {
         // The last block of the current chunk grows or shrinks where it stands.
         cur = block + rounded(newSize);
+        taken = taken - was + now;
         return p;
     }
     if (newSize <= oldSize)
@@ -205,14 +229,29 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
             return nullptr;
         cur = payloadOf(c) + rounded(newSize);
         limit = payloadOf(c) + payload;
+        taken += now - was;
         return payloadOf(c);
     }
     // It shares its chunk: it moves, into a chunk of its own unless it fits
     // the rest of the current one, and grows there from then on. The old
-    // copy stays with its neighbours until the release.
+    // copy stays with its neighbours until the release. When it ended its
+    // chunk (a value that outgrew the room behind the entries before it),
+    // the chunk is done with and a mapped one gives back the pages from the
+    // copy's first whole page on, so that the value is held and charged
+    // once; heap chunks are only the first few small ones.
+    Chunk *const from = chunks;
+    char *const fromEnd = limit;
     void *q = poolAlloc(newSize);
-    if (q)
-        std::memcpy(q, p, oldSize);
+    if (!q)
+        return nullptr;
+    std::memcpy(q, p, oldSize);
+    taken = taken - was + now;
+    if (last && from->mapped && chunks != from) {
+        const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        char *dead = reinterpret_cast<char *>((reinterpret_cast<std::uintptr_t>(block) + page - 1) & ~(page - 1));
+        if (dead < fromEnd)
+            madvise(dead, static_cast<std::size_t>(fromEnd - dead), MADV_DONTNEED);
+    }
     return q;
 #endif
 }
@@ -240,7 +279,13 @@ void cgiPoolRelease() noexcept {
     }
     cur = limit = nullptr;
     nextChunk = kFirstChunk;
+    taken = 0;
+    budget = kCgiPoolBudget;
 }
+
+std::size_t cgiPoolRoom() noexcept { return room() & ~(kAlign - 1); }
+
+void cgiPoolUnbounded() noexcept { budget = SIZE_MAX; }
 
 void *cgiAlloc(std::size_t size) noexcept {
     if (injectedFailure())

@@ -156,6 +156,11 @@ cgiEnvironmentResultType cgiWriteEnvironment(const char *filename) noexcept {
 
 cgiEnvironmentResultType cgiReadEnvironment(const char *filename) noexcept {
     cgiFreeResources();
+    // The file is the program's own record of a request it accepted, written
+    // perhaps by a build with a larger input limit, and its environment
+    // strings were never the parser's: no String is larger than the file,
+    // and the request's budget does not apply.
+    cgiPoolUnbounded();
     cgi::File in(std::fopen(filename, "rb"));
     if (!in)
         return cgiEnvironmentIO;

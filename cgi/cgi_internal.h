@@ -10,29 +10,45 @@
 
 // ---- Memory: every allocation of the layer goes through these. ----
 
+// The input limit, set when the layer is built (CMakeLists.txt): the most
+// bytes of one URL-encoded body or one in-memory multipart value. Past it a
+// parse fails with cgiParseMemory, before the bytes are read or their memory
+// is allocated.
+#ifndef CGI_MAX_INPUT
+#error "CGI_MAX_INPUT is defined by the build"
+#endif
+constexpr long long kCgiMaxInput = CGI_MAX_INPUT;
+// What one request may take from the pool as a whole: values, names, entry
+// records, file names and content types (uploaded contents go to files).
+// Beside a value that fills the input limit it leaves room for the records
+// and terminators of a small form's entries; a client that makes many
+// values, or many entries out of few bytes, meets it instead.
+constexpr std::size_t kCgiPoolBudget = static_cast<std::size_t>(CGI_MAX_INPUT) + 4096;
+
 // The request pool holds what lives until cgiFreeResources: the form
 // entries, their strings, replayed environment strings. Blocks are not freed
-// one by one; cgiPoolRelease releases them all. Null on failure.
+// one by one; cgiPoolRelease releases them all and renews the budget. Null
+// on failure, and when the block would pass the budget (each block is
+// charged its size rounded up to the pool's alignment).
 void *cgiPoolAlloc(std::size_t size) noexcept;
 // Resizes the pool block `p` of `oldSize` bytes and returns it, perhaps
-// moved; null when growing fails (`p` is then unchanged). The last block of
-// the pool grows or shrinks where it stands while its chunk has room; a
-// block alone in the newest chunk grows with its chunk, which may move
-// without leaving a copy; any other block grows by moving once (the old one
-// stays unused until the release) and does not shrink.
+// moved; null when growing fails or would pass the budget (`p` is then
+// unchanged). The last block of the pool grows or shrinks where it stands
+// while its chunk has room; a block alone in the newest chunk grows with its
+// chunk, which may move without leaving a copy; any other block grows by
+// moving once (the old one stays unused until the release, its pages given
+// back when it ended a mapped chunk) and does not shrink. A block is charged
+// its growth, and a shrink gives bytes back.
 void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexcept;
 // A pool copy of the `len` bytes at `s`, NUL-terminated; null on failure.
 char *cgiPoolStrndup(const char *s, std::size_t len) noexcept;
 void cgiPoolRelease() noexcept;
-
-// The most bytes of input held in memory, set when the layer is built: a
-// URL-encoded body, or one in-memory value of a multipart body (uploads go
-// to files and are not counted). Past it a parse fails with cgiParseMemory,
-// before the bytes are read or their memory is allocated.
-#ifndef CGI_MAX_INPUT
-#define CGI_MAX_INPUT 8388608
-#endif
-constexpr long long kCgiMaxInput = CGI_MAX_INPUT;
+// What is left of the budget, rounded down to the pool's alignment, so that
+// a block can grow by exactly this much.
+std::size_t cgiPoolRoom() noexcept;
+// No budget until the next release, for a replay: a capture file is the
+// program's own record of a request that was already accepted.
+void cgiPoolUnbounded() noexcept;
 
 // Heap blocks for what the caller owns; null on failure, never throws.
 void *cgiAlloc(std::size_t size) noexcept;

@@ -3,6 +3,7 @@
 // a time, delimiter candidates are found with memchr, and a part's bytes go
 // to their file or memory block a whole run at a time.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <unistd.h>
 
@@ -83,20 +84,25 @@ public:
         }
         if (!out_)
             return true;
-        // A value held in memory is bounded, so that no client can make the
-        // device run out of memory; past the bound it fails as if memory had.
-        if (n > static_cast<std::size_t>(kCgiMaxInput) - len_) {
+        // A value held in memory is bounded, and so is all that the request
+        // keeps in the pool, so that no client can make the device run out
+        // of memory; past either bound it fails as if memory had, before the
+        // block grows.
+        const std::size_t need = len_ + n + 1; // one byte stays free behind the data
+        const std::size_t room = cgiPoolRoom();
+        const std::size_t most = room > SIZE_MAX - space_ ? SIZE_MAX : space_ + room;
+        if (n > static_cast<std::size_t>(kCgiMaxInput) - len_ || need > most) {
             memoryFailed_ = true;
             return false;
         }
-        // The block doubles, up to the bound, so that one byte stays free
-        // behind the data.
-        std::size_t space = space_;
-        while (len_ + n + 1 > space)
-            space *= 2;
-        if (space > static_cast<std::size_t>(kCgiMaxInput) + 1)
-            space = static_cast<std::size_t>(kCgiMaxInput) + 1;
-        if (space != space_) {
+        if (need > space_) {
+            // The block doubles, but only as far as the budget goes: a value
+            // that still fits must not fail for the doubling's sake.
+            std::size_t space = space_;
+            while (need > space)
+                space *= 2;
+            if (space > most)
+                space = most;
             char *grown = static_cast<char *>(cgiPoolResizeLast(out_, space_, space));
             if (!grown) {
                 memoryFailed_ = true;

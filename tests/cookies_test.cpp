@@ -50,14 +50,8 @@ TEST_F(Cookies, SetCookieLines) {
     EXPECT_EQ(at(2556144000LL, [](int s) { cgiHeaderCookieSetInteger("n", -5, s, "/p", "example.org"); }),
               "Set-Cookie: n=-5; domain=example.org; expires=Sun, 01-Jan-2051 00:00:00 GMT; path=/p\r\n")
         << "beyond 2038, where 32 bits of seconds wrap";
-    EXPECT_EQ(at(0, [](int s) { cgiHeaderCookieSetString("a\r\nX-Injected: 1", "v\n", s, "/\r", "d\r\n"); }),
-              "Set-Cookie: aX-Injected: 1=v; domain=d; expires=Thu, 01-Jan-1970 00:00:00 GMT; path=/\r\n");
-    // Control bytes beside the bytes kept next to them: space, '~', UTF-8.
     EXPECT_EQ(at(0, [](int s) {
-                  cgiHeaderCookieSetString("a;b\x01", "b; Domain=evil.example,\t\x7f\x1f=\xc3\xa9 \x80", s, "/; Secure",
-                                           ";Max-Age=9\x7e");
+                  cgiHeaderCookieSetString("a\r\nX: 1;\x01", "v; Domain=evil\t\x7f\xc3\xa9~", s, "/\r; Secure", "d\r\n;");
               }),
-              "Set-Cookie: ab=b Domain=evil.example,=\xc3\xa9 \x80; domain=Max-Age=9~; "
-              "expires=Thu, 01-Jan-1970 00:00:00 GMT; path=/ Secure\r\n")
-        << "an argument that adds attributes of its own";
+              "Set-Cookie: aX: 1=v Domain=evil\xc3\xa9~; domain=d; expires=Thu, 01-Jan-1970 00:00:00 GMT; path=/ Secure\r\n");
 }

@@ -66,12 +66,12 @@ TEST_F(Stream, BodiesOfEverySizeAroundBlockBoundariesAndTheInputLimit) {
         EXPECT_TRUE(whole && read(100) == "r") << n;
     }
     for (long long n : {kCgiMaxInput, kCgiMaxInput + 1}) {
+        cgiFreeResources(); // a request of its own, with the whole budget
         const std::string value(static_cast<size_t>(n), 'v');
         stream(value + "\r\n--XyZ\r\n");
         const bool above = n > kCgiMaxInput;
         EXPECT_TRUE(scan(0, above ? cgiParseMemory : cgiParseSuccess) == (above ? "#fail" : value))
             << (above ? "one byte above the input limit" : "exactly the input limit");
-        cgiFreeResources();
     }
 }
 

@@ -40,13 +40,24 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     const std::string big = field("a", "1") + field("up", data, "; filename=d") + field("up", data, "; filename=copy") +
                             field("b", "2") + kEnd;
     const std::string n = std::to_string(data.size());
+    // The input limit of the programs under test, which may be another build's; "=&" makes an entry of 2 bytes.
+    const size_t limit = PROGRAMS_MAX_INPUT;
+    const std::string atLimit = "v=" + std::string(limit - 2, 'q'), twoFifths(limit / 5 * 2, 'v');
+    std::string emptyPairs, values = field("a", twoFifths) + field("b", twoFifths) + field("c", twoFifths) + kEnd;
+    while (emptyPairs.size() < limit)
+        emptyPairs += "=&";
     EnvList loud = post(kMultipart, two.size());
     loud.push_back({"QUERY_STRING", std::string(20000, 'q')});
     const auto dump = cgi(DUMP_CGI);
     const struct { const char *label; Call call; int exit; std::string fields; } rows[] = {
         {"body shorter than CONTENT_LENGTH", {dump, post(kForm, 10), "a=1"}, 255, ""},
-        {"URL-encoded body above the input limit",
-         {dump, post(kForm, CGI_MAX_INPUT + 1LL), "v=" + std::string(CGI_MAX_INPUT - 1LL, 'q')}, 255, ""},
+        {"URL-encoded body at the input limit", {dump, post(kForm, limit), atLimit}, 0,
+         "field v " + std::to_string(limit - 2) + " " + atLimit.substr(2) + "\n"},
+        {"URL-encoded body above the input limit", {dump, post(kForm, limit + 1), atLimit + "q"}, 255, ""},
+        // What a request makes of its input is bounded as a whole.
+        {"empty pairs filling the input limit: entries pass it", {dump, post(kForm, limit), emptyPairs}, 255, ""},
+        {"multipart values each within the input limit that together pass it",
+         {dump, post(kMultipart, values.size()), values}, 255, ""},
         {"sethc's multipart submit cut after the chang part: hang never came",
          {cgi(SETHC_CGI), post(kMultipart, cut.size() + 50), cut}, 255, ""},
         {"large uploads arrive whole", {dump, post(kMultipart, big.size()), big}, 0,

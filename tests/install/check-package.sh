@@ -41,20 +41,17 @@ grep -q 'Tag_CPU_arch: v5TE$' <<<"$elf" || fail "sethc.cgi is not for ARMv5TE"
 snapshot() { (cd "$1" && find . -printf '%p %y %m %U:%G %l\n' | sort); }
 busybox=$("$(dirname "$0")/../../scripts/busybox-arm" </dev/null 2>/dev/null) && command -v qemu-arm >/dev/null ||
     { busybox=; echo "check-package: no ARM BusyBox or qemu-arm: unpacked by GNU tar only" >&2; }
-for how in tar ${busybox:+busybox}; do
+for tar in tar ${busybox:+"qemu-arm $busybox tar"}; do
     for kind in linked own missing; do
-        fw=$tmp/$how-$kind
-        mkdir -p "$fw"
-        case $kind in
-        linked) mkdir -p "$fw/var/www" && touch "$fw/var/www/other.html" && ln -s var/www "$fw/www" ;;
-        own) mkdir -p -m 750 "$fw/www/cgi-bin" && chmod 775 "$fw/www" && touch "$fw/www/other.html" &&
-            { chown 1000:1000 "$fw/www" && chown 1000:33 "$fw/www/cgi-bin" || true; } 2>/dev/null ;;
-        esac
+        fw=$(mktemp -d "$tmp/fw.XXXXXX")
+        [ $kind != linked ] || { mkdir -p "$fw/var/www" && touch "$fw/var/www/other.html" && ln -s var/www "$fw/www"; }
+        [ $kind != own ] || { mkdir -p -m 750 "$fw/www/cgi-bin" && chmod 775 "$fw/www" && touch "$fw/www/other.html" &&
+            { chown 1000:1000 "$fw/www" && chown 1000:33 "$fw/www/cgi-bin" || true; } 2>/dev/null; }
         before=$(snapshot "$fw")
-        if [ "$how" = tar ]; then tar -xzf "$pkg" -C "$fw"; else qemu-arm "$busybox" tar -xzf "$pkg" -C "$fw"; fi
+        $tar -xzf "$pkg" -C "$fw"
         changed=$(comm -23 <(echo "$before") <(snapshot "$fw"))
-        [ -z "$changed" ] || fail "$how, /www $kind: changed what was there:"$'\n'"$changed"
-        cmp -s "$tmp/sethc.cgi" "$fw/www/cgi-bin/sethc.cgi" && [ -f "$fw/www/index.html" ] || fail "$how, /www $kind: files missing"
+        [ -z "$changed" ] || fail "$tar, /www $kind: changed what was there:"$'\n'"$changed"
+        cmp -s "$tmp/sethc.cgi" "$fw/www/cgi-bin/sethc.cgi" && [ -f "$fw/www/index.html" ] || fail "$tar, /www $kind: no files"
     done
 done
 echo "check-package: $pkg: the device layout, files alone, unpacked by tar ${busybox:+and BusyBox} leaving" \
