@@ -1,4 +1,5 @@
 #include "devfile.h"
+#include "sethc.h"
 
 #include <cerrno>
 #include <climits>
@@ -84,6 +85,28 @@ bool reclaim(const char *name) {
     return unlink(name) == 0;
 }
 
+// The name of a temporary file: `file`, ".tmp", and then `pid` and a dot
+// and `k`, each when it is not negative. False when it is too long.
+bool tempName(char (&tmp)[PATH_MAX], const char *file, long pid, long k) {
+    char suffix[48];
+    std::memcpy(suffix, ".tmp", 4);
+    char *end = suffix + 4;
+    if (pid >= 0) {
+        end = formatDecimal(end, pid);
+        *end++ = '.';
+    }
+    if (k >= 0)
+        end = formatDecimal(end, k);
+    const std::size_t n = std::strlen(file);
+    const std::size_t m = static_cast<std::size_t>(end - suffix);
+    if (n + m >= sizeof tmp)
+        return false;
+    std::memcpy(tmp, file, n);
+    std::memcpy(tmp + n, suffix, m);
+    tmp[n + m] = '\0';
+    return true;
+}
+
 // Creates the temporary file for a new version of `file`, named in `tmp`,
 // always as a new inode: whatever another user left at the name (a link to
 // a file of theirs, say) is removed, never written or given our mode.
@@ -96,13 +119,13 @@ bool reclaim(const char *name) {
 int createTemp(const char *file, bool locked, char (&tmp)[PATH_MAX]) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     if (locked) {
-        if (std::snprintf(tmp, sizeof tmp, "%s.tmp", file) >= static_cast<int>(sizeof tmp))
+        if (!tempName(tmp, file, -1, -1))
             return -1;
         unlink(tmp);
         return open(tmp, kFlags, 0600);
     }
     for (unsigned k = 0; k < 100; ++k) {
-        if (std::snprintf(tmp, sizeof tmp, "%s.tmp%u", file, k) >= static_cast<int>(sizeof tmp))
+        if (!tempName(tmp, file, -1, k))
             return -1;
         Fd fd(open(tmp, kFlags, 0600));
         if (!fd) {
@@ -127,8 +150,7 @@ int createTemp(const char *file, bool locked, char (&tmp)[PATH_MAX]) {
         break;
     }
     for (unsigned k = 0; k < 100; ++k) {
-        if (std::snprintf(tmp, sizeof tmp, "%s.tmp%ld.%u", file, static_cast<long>(getpid()), k) >=
-            static_cast<int>(sizeof tmp))
+        if (!tempName(tmp, file, getpid(), k))
             return -1;
         int fd = open(tmp, kFlags, 0600);
         if (fd >= 0 || errno != EEXIST)

@@ -22,7 +22,13 @@ void submit() {
     } else if (rv == cgiFormEmpty || rh == cgiFormEmpty) {
         std::fputs("input empty", cgiOut);
     } else if (rv == cgiFormSuccess || rh == cgiFormSuccess) {
-        std::fprintf(cgiOut, "add V=%s,H=%s\n", vtext, htext);
+        Answer answer(cgiOut);
+        answer.put("add V=");
+        answer.put(vtext);
+        answer.put(",H=");
+        answer.put(htext);
+        answer.put("\n");
+        answer.write(); // before the store's report
         field = decimal(vtext, sizeof vtext);
         line = decimal(htext, sizeof htext);
         v_main();

@@ -5,6 +5,8 @@
 #define APP_SETHC_H
 
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
 
 // Program-wide state shared by the handler and the store.
 extern char getformat[5]; // the format key: at most 4 characters and a NUL
@@ -22,6 +24,32 @@ void v_main();
 // Decimal reading as atoi does it, saturated at the range of int and
 // looking at no more than `n` bytes of `s`.
 int decimal(const char *s, std::size_t n);
+
+// The helpers below stay out of line: a copy of them at each of their many
+// calls would make the device binary larger for no gain.
+
+// Writes the decimal digits of `v`, after a '-' when it is negative, at
+// `out`; returns the end of them. 20 bytes hold any value.
+[[gnu::noinline]] char *formatDecimal(char *out, long v);
+
+// A request's answer, composed in memory and written to `out` in one write
+// by write(); more than its buffer holds goes out in several.
+class Answer {
+public:
+    explicit Answer(FILE *out) : out_(out) {}
+    Answer(const Answer &) = delete;
+    Answer &operator=(const Answer &) = delete;
+    [[gnu::noinline]] void put(const char *s, std::size_t n);
+    void put(const char *s) { put(s, std::strlen(s)); }
+    [[gnu::noinline]] void put(int v); // in decimal
+    // Writes what was composed so far.
+    void write();
+
+private:
+    FILE *out_;
+    std::size_t n_ = 0;
+    char text_[256];
+};
 
 // Device paths (under the build's device root).
 extern const char kDeviceDir[];

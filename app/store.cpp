@@ -37,32 +37,33 @@ struct Record {
 };
 
 // Reads the value part that begins at `s`. V is read at each comma, H at the
-// record's end: a CR, a LF or the end of the text.
-void readValues(const char *text, std::size_t len, std::size_t s, Record &r) {
+// record's end: a CR, a LF or the end of the text (its first NUL byte).
+void readValues(const char *text, std::size_t s, Record &r) {
     std::size_t comma = 0;
     bool haveComma = false;
     r.shaped = false;
     for (std::size_t k = s; k < s + kWindow; ++k) {
-        if (k < len && text[k] == ',') {
+        if (text[k] == ',') {
             comma = k;
             haveComma = true;
             fieldorg = decimal(text + s, k - s);
-        } else if (k >= len || isBreak(text[k])) {
+        } else if (!text[k] || isBreak(text[k])) {
             if (haveComma) {
                 lineorg = decimal(text + comma + 1, k - comma - 1);
                 r.shaped = true;
             }
-            r.tail = k < len ? k + 1 : len;
+            r.tail = text[k] ? k + 1 : k;
             return;
         }
     }
 }
 
-// Finds the record of `format` whose key is `getformat`. Format 1 is the
-// first line; any other record follows a line break and its format field
-// (one character below 10, two from 10 to 99) is followed by a comma. A
-// later match replaces an earlier one.
-Record search(const char *text, std::size_t len, int format) {
+// Finds the record of `format` whose key is `getformat` in the text, which
+// ends at its first NUL byte. Format 1 is the first line; any other record
+// follows a line break and its format field (one character below 10, two
+// from 10 to 99) is followed by a comma. A later match replaces an earlier
+// one.
+Record search(const char *text, int format) {
     Record r;
     // Formats have one or two digits: the record of 123 would otherwise be
     // taken for that of 12.
@@ -71,24 +72,68 @@ Record search(const char *text, std::size_t len, int format) {
     if (format == 1) {
         if (text[0] == getformat[0] && text[1] == ',') {
             r.found = true;
-            readValues(text, len, 2, r);
+            readValues(text, 2, r);
         }
         return r;
     }
     const std::size_t keyLen = format >= 10 ? 2 : 1;
-    for (std::size_t i = 0; i < len; ++i) {
+    // A line break or the end: NUL, LF or CR, all of them below '\r' + 1,
+    // which almost no byte of a position file is.
+    constexpr unsigned kStops = 1u << '\0' | 1u << '\n' | 1u << '\r';
+    for (const char *p = text;; ++p) {
+        while (static_cast<unsigned char>(*p) > '\r' || !(kStops >> *p & 1))
+            ++p;
+        if (!*p)
+            return r;
         // `text` has zero bytes beyond its end, so the look-ahead stays inside.
-        if (isBreak(text[i]) && text[i + 1] == getformat[0] &&
-            (keyLen == 1 || text[i + 2] == getformat[1]) && text[i + 1 + keyLen] == ',') {
+        if (p[1] == getformat[0] && (keyLen == 1 || p[2] == getformat[1]) && p[1 + keyLen] == ',') {
             r.found = true;
-            r.head = i;
-            readValues(text, len, i + keyLen + 2, r);
+            r.head = static_cast<std::size_t>(p - text);
+            readValues(text, r.head + keyLen + 2, r);
         }
     }
-    return r;
 }
 
 } // namespace
+
+char *formatDecimal(char *out, long v) {
+    unsigned long u = static_cast<unsigned long>(v);
+    if (v < 0) {
+        *out++ = '-';
+        u = 0 - u;
+    }
+    char digits[20];
+    int k = 0;
+    do
+        digits[k++] = static_cast<char>('0' + u % 10);
+    while (u /= 10);
+    while (k)
+        *out++ = digits[--k];
+    return out;
+}
+
+void Answer::put(const char *s, std::size_t n) {
+    if (n > sizeof text_ - n_) {
+        write();
+        if (n > sizeof text_) {
+            std::fwrite(s, 1, n, out_);
+            return;
+        }
+    }
+    std::memcpy(text_ + n_, s, n);
+    n_ += n;
+}
+
+void Answer::put(int v) {
+    char digits[12];
+    put(digits, static_cast<std::size_t>(formatDecimal(digits, v) - digits));
+}
+
+void Answer::write() {
+    if (n_)
+        std::fwrite(text_, 1, n_, out_);
+    n_ = 0;
+}
 
 int decimal(const char *s, std::size_t n) {
     const char *end = s + n;
@@ -104,15 +149,37 @@ int decimal(const char *s, std::size_t n) {
     return saturate(negative ? -v : v);
 }
 
-void v_main() {
-    // Zero bytes beyond the text let the search look ahead past its end.
+namespace {
+
+// The report of the record: "current" as read, "modify" as written.
+void report(Answer &answer, const char *what, int format) {
+    answer.put(what);
+    answer.put(format);
+    answer.put(" V=");
+    answer.put(fieldorg);
+    answer.put(",H=");
+    answer.put(lineorg);
+    answer.put("\n");
+}
+
+// Reads at most `max` bytes of a device file into `text` (readFile's
+// result), with four zero bytes after them: the strings end there, and the
+// search looks ahead past the end of the text.
+long readText(const char *path, int flags, char *text, std::size_t max) {
+    const long got = sethc::readFile(path, flags, text, max);
+    if (got >= 0)
+        std::memset(text + got, 0, 4);
+    return got;
+}
+
+// The store's work, reporting every outcome into `answer`.
+void store(Answer &answer) {
     char text[kText + 4];
 
     // The current format: the key is the text after the format file's last
     // space, cut to four characters.
-    std::memset(text, 0, sizeof text);
-    if (sethc::readFile(kFormatFile, O_RDONLY | O_CREAT, text, kText - 1) < 0) {
-        std::fputs("Can't open file\n", stdout);
+    if (readText(kFormatFile, O_RDONLY | O_CREAT, text, kText - 1) < 0) {
+        answer.put("Can't open file\n");
         return;
     }
     int format = 0;
@@ -125,10 +192,9 @@ void v_main() {
     // The output path: 1 or 2 in the output mode file selects DVI.
     // A missing file selects the normal path; one that fails to read says
     // nothing, and the wrong file must not be changed.
-    std::memset(text, 0, sizeof text);
-    const long mode = sethc::readFile(kModeFile, O_RDONLY, text, kText - 1);
+    const long mode = readText(kModeFile, O_RDONLY, text, kText - 1);
     if (mode == -2) {
-        std::fputs("Can't open file\n", stdout);
+        answer.put("Can't open file\n");
         return;
     }
     if (mode < 0) {
@@ -141,35 +207,33 @@ void v_main() {
 
     // From here to the rewrite, no other request reads or changes the file.
     sethc::DirLock lock(kDeviceDir);
-    std::memset(text, 0, sizeof text);
-    long got = sethc::readFile(path, O_RDONLY | O_CREAT, text, kText);
+    long got = readText(path, O_RDONLY | O_CREAT, text, kText);
     if (got < 0) {
-        std::fputs("Can't open file\n", stdout);
+        answer.put("Can't open file\n");
         return;
     }
     if (got >= static_cast<long>(kText)) {
         // Only the whole file can be rewritten.
-        std::fputs("error,file too big!", stdout);
+        answer.put("error,file too big!");
         return;
     }
-    const std::size_t len = std::strlen(text);
-    const Record r = search(text, len, format);
-    std::printf("\ncurrent:\nformat=%d V=%d,H=%d\n", format, fieldorg, lineorg);
+    const Record r = search(text, format);
+    report(answer, "\ncurrent:\nformat=", format);
 
     long long v = static_cast<long long>(fieldorg) + field;
     long long h = static_cast<long long>(lineorg) + line;
     fieldorg = saturate(v < 0 ? 0 : v);
     lineorg = saturate(h < 0 ? 0 : h);
     if (fieldorg > kMax || lineorg > kMax) {
-        std::fputs("error,out of range!", stdout);
+        answer.put("error,out of range!");
         return;
     }
     if (!r.found) {
-        std::fputs("error,no record!", stdout);
+        answer.put("error,no record!");
         return;
     }
     if (!r.shaped) {
-        std::fputs("error,bad record!", stdout);
+        answer.put("error,bad record!");
         return;
     }
 
@@ -177,41 +241,56 @@ void v_main() {
     // LF, the new record and a LF; format 41 drops what followed it. The
     // search stops at a NUL byte, but the bytes after it are the file's all
     // the same and are kept.
-    char out[kText];
-    std::size_t n = 0;
-    auto put = [&](const char *p, std::size_t k) {
-        if (n + k < sizeof out)
-            std::memcpy(out + n, p, k);
-        n += k;
-    };
     char record[48];
-    const int k = std::snprintf(record, sizeof record, "%s%d,%d,%d\n", format == 1 ? "" : "\n", format,
-                                fieldorg, lineorg);
+    char *end = record;
     if (format != 1)
-        put(text, r.head);
-    put(record, static_cast<std::size_t>(k));
-    if (format != 41)
-        put(text + r.tail, static_cast<std::size_t>(got) - r.tail);
-    if (n >= sizeof out) {
-        std::fputs("error,file too big!", stdout);
+        *end++ = '\n';
+    end = formatDecimal(end, format);
+    *end++ = ',';
+    end = formatDecimal(end, fieldorg);
+    *end++ = ',';
+    end = formatDecimal(end, lineorg);
+    *end++ = '\n';
+    const std::size_t at = format != 1 ? r.head : 0;
+    const std::size_t k = static_cast<std::size_t>(end - record);
+    const std::size_t rest = format != 41 ? static_cast<std::size_t>(got) - r.tail : 0;
+    const std::size_t n = at + k + rest;
+    if (n >= kText) {
+        answer.put("error,file too big!");
         return;
     }
     // A text that is the file's already (a view, a change of 0 and 0) is not
     // written: every rewrite wears the flash, and a view must answer where
-    // the directory can't be written.
-    const bool same = n == static_cast<std::size_t>(got) && std::memcmp(out, text, n) == 0;
+    // the directory can't be written. The bytes before and after the record
+    // stay where they were when the length stays, so the record alone tells.
+    const bool same = n == static_cast<std::size_t>(got) && std::memcmp(record, text + at, k) == 0;
+    char out[kText];
+    if (!same) {
+        std::memcpy(out, text, at);
+        std::memcpy(out + at, record, k);
+        std::memcpy(out + at + k, text + r.tail, rest);
+    }
     switch (same ? sethc::Replace::ok : sethc::replaceFile(path, out, n, lock.held())) {
     case sethc::Replace::ok:
         break;
     case sethc::Replace::openFailed:
-        std::fputs("Can't open file\n", stdout);
+        answer.put("Can't open file\n");
         return;
     case sethc::Replace::writeFailed:
-        std::fputs("Can't write file\n", stdout);
+        answer.put("Can't write file\n");
         return;
     }
     if (viewflag)
         return;
-    std::printf("\nmodify:\nformat=%d V=%d,H=%d\n", format, fieldorg, lineorg);
-    std::fputs("\nset ok\n", stdout);
+    report(answer, "\nmodify:\nformat=", format);
+    answer.put("\nset ok\n");
+}
+
+} // namespace
+
+void v_main() {
+    // The whole report leaves in one write.
+    Answer answer(stdout);
+    store(answer);
+    answer.write();
 }

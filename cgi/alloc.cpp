@@ -29,11 +29,11 @@ bool injectedFailure() {
 // Pool chunks are linked through a header in front of their payload.
 struct Chunk {
     Chunk *prev;
-    std::size_t mapped; // bytes of a chunk that has its own mapping; 0: a heap block
+    std::size_t mapped; // bytes of a chunk that has its own mapping; 0: the static chunk, or a heap block
 };
 constexpr std::size_t kAlign = alignof(std::max_align_t);
 constexpr std::size_t kHeader = (sizeof(Chunk) + kAlign - 1) & ~(kAlign - 1);
-[[maybe_unused]] constexpr std::size_t kFirstChunk = 16 * 1024;
+constexpr std::size_t kFirstChunk = 16 * 1024;
 [[maybe_unused]] constexpr std::size_t kLargestChunk = 1024 * 1024;
 // Chunks from a quarter of this size on are mapped in units of 2 MiB on 2 MiB
 // boundaries, where the kernel may back them with huge pages: a megabyte body
@@ -46,6 +46,14 @@ constexpr bool kEachBlock = true;
 constexpr bool kEachBlock = false;
 #endif
 
+// The first chunk of a request is static, and every later one a mapping of
+// its own (heap blocks are for the sanitizer builds): a request that needs
+// no big block (the typical form) allocates nothing, and the pool needs no
+// heap allocator. The static chunk's bytes stay with the program; it is
+// counted as live while the pool holds it.
+alignas(kAlign) char firstChunk[kHeader + kFirstChunk];
+Chunk *const staticChunk = reinterpret_cast<Chunk *>(firstChunk);
+
 Chunk *chunks = nullptr;
 char *cur = nullptr;
 char *limit = nullptr;
@@ -56,6 +64,11 @@ std::size_t taken = 0;
 std::size_t budget = kCgiPoolBudget;
 
 std::size_t room() { return budget - taken; }
+
+std::size_t pageRounded(std::size_t size) {
+    const std::size_t page = static_cast<std::size_t>(getpagesize());
+    return (size + page - 1) & ~(page - 1);
+}
 
 void *mapHuge(std::size_t *size) {
     std::size_t want = (*size + kHuge - 1) & ~(kHuge - 1);
@@ -76,6 +89,19 @@ void *mapHuge(std::size_t *size) {
     return start;
 }
 
+// A mapping of at least `*size` bytes, `*size` becoming its size: from a
+// quarter of kHuge on, on kHuge boundaries; below, in whole pages.
+void *mapChunk(std::size_t *size) {
+    if (*size >= kHuge / 4)
+        return mapHuge(size);
+    const std::size_t want = pageRounded(*size);
+    void *m = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED)
+        return nullptr;
+    *size = want;
+    return m;
+}
+
 // A new chunk of at least `*payload` bytes; `*payload` becomes its usable size.
 char *newChunk(std::size_t *payload) {
     if (*payload > SIZE_MAX - kHeader)
@@ -83,8 +109,12 @@ char *newChunk(std::size_t *payload) {
     std::size_t size = kHeader + *payload;
     std::size_t mapped = 0;
     void *p;
-    if (!kEachBlock && size >= kHuge / 4) {
-        p = mapHuge(&size);
+    if (!kEachBlock && !chunks && *payload <= kFirstChunk) {
+        // An empty pool holds no chunk, so the static one is free.
+        p = firstChunk;
+        size = sizeof firstChunk;
+    } else if (!kEachBlock) {
+        p = mapChunk(&size);
         mapped = size;
     } else {
         p = std::malloc(size);
@@ -122,26 +152,29 @@ Chunk *resizeChunk(Chunk *c, std::size_t used, std::size_t *payload) {
     while (*link != c)
         link = &(*link)->prev;
     Chunk *moved;
-    if (c->mapped) {
+    if (c->mapped && (c->mapped >= kHuge / 4 || size < kHuge / 4)) {
         // The kernel moves the pages rather than their bytes.
-        size = (size + kHuge - 1) & ~(kHuge - 1);
+        size = size >= kHuge / 4 ? (size + kHuge - 1) & ~(kHuge - 1) : pageRounded(size);
         void *m = mremap(c, c->mapped, size, MREMAP_MAYMOVE);
         if (m == MAP_FAILED)
             return nullptr;
         moved = static_cast<Chunk *>(m);
         moved->mapped = size;
-    } else if (!kEachBlock && size >= kHuge / 4) {
-        // A heap chunk that reaches the size of a mapping becomes one; the
-        // bytes are copied this once, and the heap block is freed.
-        void *m = mapHuge(&size);
+    } else if (c->mapped || c == staticChunk) {
+        // The static chunk moves to a mapping, and a small mapping that
+        // reaches a quarter of kHuge moves to kHuge boundaries; the bytes
+        // are copied this once.
+        void *m = mapChunk(&size);
         if (!m)
             return nullptr;
         std::memcpy(m, c, kHeader + used);
-        std::free(c);
+        if (c->mapped)
+            munmap(c, c->mapped);
         moved = static_cast<Chunk *>(m);
         moved->mapped = size;
     } else {
-        void *m = std::realloc(c, size);
+        // A heap chunk, which only the sanitizer builds have.
+        void *m = kEachBlock ? std::realloc(c, size) : nullptr;
         if (!m)
             return nullptr;
         moved = static_cast<Chunk *>(m);
@@ -238,7 +271,7 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
     // chunk (a value that outgrew the room behind the entries before it),
     // the chunk is done with and a mapped one gives back the pages from the
     // copy's first whole page on, so that the value is held and charged
-    // once; heap chunks are only the first few small ones.
+    // once; the static chunk is the first one, and small.
     Chunk *const from = chunks;
     char *const fromEnd = limit;
     void *q = poolAlloc(newSize);
@@ -247,7 +280,7 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
     std::memcpy(q, p, oldSize);
     taken = taken - was + now;
     if (last && from->mapped && chunks != from) {
-        const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        const std::uintptr_t page = static_cast<std::uintptr_t>(getpagesize());
         char *dead = reinterpret_cast<char *>((reinterpret_cast<std::uintptr_t>(block) + page - 1) & ~(page - 1));
         if (dead < fromEnd)
             madvise(dead, static_cast<std::size_t>(fromEnd - dead), MADV_DONTNEED);
@@ -272,7 +305,7 @@ void cgiPoolRelease() noexcept {
         Chunk *prev = chunks->prev;
         if (chunks->mapped)
             munmap(chunks, chunks->mapped);
-        else
+        else if (kEachBlock)
             std::free(chunks);
         --live;
         chunks = prev;

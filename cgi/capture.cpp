@@ -96,7 +96,7 @@ cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
     for (int len = e->valueLength; len > 0;) {
         std::size_t tryr = len < static_cast<int>(sizeof buffer) ? static_cast<std::size_t>(len) : sizeof buffer;
         std::size_t got = std::fread(buffer, 1, tryr, in);
-        if (got == 0 || std::fwrite(buffer, 1, got, file.file()) != got)
+        if (got == 0 || !cgiWriteAll(file.fd(), buffer, got))
             return cgiEnvironmentIO;
         len -= static_cast<int>(got);
     }

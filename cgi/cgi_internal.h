@@ -73,10 +73,12 @@ extern char cgiEmptyString[];
 // The twenty environment strings, in the order of the capture file.
 extern char **const cgiEnvironmentStrings[20];    // the shared empty string of unset variables and fields
 
-void cgiGetenv(char **s, const char *var) noexcept;
+// Does nothing: the layer's tables are constants. Callers that prepare the
+// layer before a request may still call it.
 void cgiSetupConstants() noexcept;
-// Start-up up to the parse: constants, the 21 variables, the content type and
-// boundary, the empty list, cgiIn and cgiOut.
+// Start-up up to the parse: the 21 variables (from one walk over the
+// environment), the content type and boundary, the empty list, cgiIn and
+// cgiOut.
 void cgiSetupRequest() noexcept;
 // Chooses the parser by method and content type and runs it; cgiParseSuccess
 // when nothing had to be parsed.
@@ -87,15 +89,12 @@ void cgiFreeResources() noexcept;
 void cgiDropEntries() noexcept;
 int cgiStrEqNc(const char *s1, const char *s2) noexcept;
 int cgiStrBeginsNc(const char *s1, const char *s2) noexcept;
-// Writes `s` to cgiOut without its CR and LF bytes: a header line must not
-// be split by what the application passes in.
-void cgiPutHeaderText(const char *s) noexcept;
 // The decimal reading of atoi, saturated at INT_MIN and INT_MAX.
 int cgiDecimal(const char *s) noexcept;
 
 // ---- Form entry list and URL-encoded input. ----
 
-extern int cgiHexValue[256];
+extern const unsigned char cgiHexValue[256];
 extern const char *cgiFindTarget;
 extern cgiFormEntry *cgiFindPos;
 
@@ -161,12 +160,14 @@ inline bool mpGetByte(mpStreamPtr mpp, char *c) noexcept {
 void mpPutBack(mpStreamPtr mpp, const char *data, int len) noexcept;
 // Reads through the next delimiter ("\r\n--" and the boundary; without the
 // CR LF when `first`) and the two bytes after it, handing those back when
-// they begin the closing "--". The bytes before the delimiter go to `outf`,
-// or into a new pool block stored in `*outP` (NUL-terminated), or nowhere;
-// their count goes to `*bodyLengthP`. cgiParseIO when the input ends first
-// or a write to `outf` fails, cgiParseMemory when the block can't grow.
-cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, int *bodyLengthP,
-                                     int first) noexcept;
+// they begin the closing "--". The bytes before the delimiter go to the
+// descriptor `fd` (when not -1), or into a new pool block stored in `*outP`
+// (NUL-terminated), or nowhere; their count goes to `*bodyLengthP`.
+// cgiParseIO when the input ends first or a write to `fd` fails,
+// cgiParseMemory when the block can't grow.
+cgiParseResultType afterNextBoundary(mpStreamPtr mpp, int fd, char **outP, int *bodyLengthP, int first) noexcept;
+// Writes all of `n` bytes to the descriptor; false on an error.
+bool cgiWriteAll(int fd, const char *p, std::size_t n) noexcept;
 
 // ---- Multipart input. ----
 

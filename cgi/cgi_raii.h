@@ -26,22 +26,18 @@ public:
 
     // The descriptor that created the file is kept: opening it again by
     // name with truncation would make some file systems (ext4) write the
-    // whole file out at close.
+    // whole file out at close. Written with write(2), so that no stream
+    // buffer (nor the allocator behind it) is needed.
     bool create() {
-        int fd = cgiCreateTempFile(path_);
-        if (fd < 0)
-            return false;
-        file_ = fdopen(fd, "w+b");
-        if (!file_)
-            ::close(fd);
-        return file_ != nullptr;
+        fd_ = cgiCreateTempFile(path_);
+        return fd_ >= 0;
     }
-    FILE *file() const { return file_; }
+    int fd() const { return fd_; }
     const char *path() const { return path_; }
-    // Closes the stream; false when its last bytes could not be written.
+    // Closes the descriptor; false when the close reports an error.
     bool close() {
-        bool ok = !file_ || std::fclose(file_) == 0;
-        file_ = nullptr;
+        bool ok = fd_ < 0 || ::close(fd_) == 0;
+        fd_ = -1;
         return ok;
     }
     // The entry owns the file from here on.
@@ -49,7 +45,7 @@ public:
 
 private:
     char path_[1024];
-    FILE *file_ = nullptr;
+    int fd_ = -1;
 };
 
 // A stream closed when it goes out of scope.

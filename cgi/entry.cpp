@@ -56,14 +56,13 @@ bool isSpace(unsigned char c) {
 
 bool isLetter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 
-// Copies CONTENT_TYPE, cuts it at its first ';' and finds the boundary among
-// the parameters after it.
-void setupContentType() {
-    const char *ct = std::getenv("CONTENT_TYPE");
-    std::size_t n = ct ? std::strlen(ct) : 0;
+// Copies CONTENT_TYPE (`ct`), cuts it at its first ';' and finds the
+// boundary among the parameters after it.
+void setupContentType(const char *ct) {
+    std::size_t n = std::strlen(ct);
     if (n > sizeof cgiContentTypeData - 1)
         n = sizeof cgiContentTypeData - 1;
-    std::memcpy(cgiContentTypeData, ct ? ct : "", n);
+    std::memcpy(cgiContentTypeData, ct, n);
     cgiContentTypeData[n] = '\0';
     cgiContentType = cgiContentTypeData;
     cgiMultipartBoundary = cgiEmptyString;
@@ -86,12 +85,124 @@ void setupContentType() {
     }
 }
 
-} // namespace
+char *rawContentType;
+char *rawContentLength;
 
-void cgiGetenv(char **s, const char *var) noexcept {
-    char *v = std::getenv(var);
-    *s = v ? v : cgiEmptyString;
+// The variables the layer reads.
+constexpr std::size_t kShortestName = 9;
+constexpr std::size_t kLongestName = 17;
+constexpr int kVariables = 21;
+struct Variable {
+    char name[kLongestName + 1];
+    char **value;
+};
+constexpr Variable kVariable[kVariables] = {
+    {"SERVER_SOFTWARE", &cgiServerSoftware},
+    {"SERVER_NAME", &cgiServerName},
+    {"GATEWAY_INTERFACE", &cgiGatewayInterface},
+    {"SERVER_PROTOCOL", &cgiServerProtocol},
+    {"SERVER_PORT", &cgiServerPort},
+    {"REQUEST_METHOD", &cgiRequestMethod},
+    {"PATH_INFO", &cgiPathInfo},
+    {"PATH_TRANSLATED", &cgiPathTranslated},
+    {"SCRIPT_NAME", &cgiScriptName},
+    {"QUERY_STRING", &cgiQueryString},
+    {"REMOTE_HOST", &cgiRemoteHost},
+    {"REMOTE_ADDR", &cgiRemoteAddr},
+    {"AUTH_TYPE", &cgiAuthType},
+    {"REMOTE_USER", &cgiRemoteUser},
+    {"REMOTE_IDENT", &cgiRemoteIdent},
+    {"CONTENT_TYPE", &rawContentType},
+    {"CONTENT_LENGTH", &rawContentLength},
+    {"HTTP_ACCEPT", &cgiAccept},
+    {"HTTP_USER_AGENT", &cgiUserAgent},
+    {"HTTP_REFERER", &cgiReferrer},
+    {"HTTP_COOKIE", &cgiCookie},
+};
+
+// A name of `n` bytes is looked up by its length, its second byte and its
+// second byte from the end: no two of the names sought share a slot, so a
+// string of the environment is compared with one name at most.
+constexpr unsigned kSlots = 64;
+constexpr unsigned slotOf(std::size_t n, unsigned char second, unsigned char beforeLast) {
+    return static_cast<unsigned>(4 * n + second + 9 * beforeLast) % kSlots;
 }
+constexpr std::size_t lengthOf(const char *s) {
+    std::size_t n = 0;
+    while (s[n])
+        ++n;
+    return n;
+}
+constexpr unsigned slotOf(const char *name) {
+    const std::size_t n = lengthOf(name);
+    return slotOf(n, static_cast<unsigned char>(name[1]), static_cast<unsigned char>(name[n - 2]));
+}
+// Each slot's variable, plus one; 0 for a slot of none.
+struct SlotTable {
+    unsigned char variable[kSlots];
+};
+constexpr SlotTable slotTable() {
+    SlotTable t{};
+    for (int i = 0; i < kVariables; ++i)
+        t.variable[slotOf(kVariable[i].name)] = static_cast<unsigned char>(i + 1);
+    return t;
+}
+constexpr SlotTable kSlotTable = slotTable();
+constexpr bool eachNameHasItsSlot() {
+    for (int i = 0; i < kVariables; ++i) {
+        const std::size_t n = lengthOf(kVariable[i].name);
+        if (n < kShortestName || n > kLongestName || kSlotTable.variable[slotOf(kVariable[i].name)] != i + 1)
+            return false;
+    }
+    return true;
+}
+static_assert(eachNameHasItsSlot(), "two names share a slot, or a name is outside the lengths");
+
+// The '=' after the name that begins `s`, or its NUL when it has none.
+char *nameEnd(char *s) {
+    for (;; ++s) {
+        // Names are mostly capital letters and '_', all above '='.
+        while (static_cast<unsigned char>(*s) > '=')
+            ++s;
+        if (*s == '=' || !*s)
+            return s;
+    }
+}
+
+// Sets every variable from one walk over the environment. As with getenv,
+// the first string of a name counts, and a name that is not there reads
+// as empty.
+void readEnvironment() {
+    for (const Variable &v : kVariable)
+        *v.value = cgiEmptyString;
+    for (char **e = environ; e && *e; ++e) {
+        char *s = *e;
+        char *const eq = nameEnd(s);
+        const std::size_t n = static_cast<std::size_t>(eq - s);
+        if (!*eq || n - kShortestName > kLongestName - kShortestName)
+            continue;
+        const int i = kSlotTable.variable[slotOf(n, static_cast<unsigned char>(s[1]),
+                                                  static_cast<unsigned char>(s[n - 2]))] - 1;
+        if (i < 0)
+            continue;
+        // The comparison ends by the end of the shorter name at the latest:
+        // a NUL or the '=' there meets a letter of the other.
+        const char *a = kVariable[i].name;
+        const char *b = s;
+        char x, y;
+        do {
+            x = *a++;
+            y = *b++;
+        } while (x == y);
+        if (x || y != '=')
+            continue;
+        // A name already seen keeps its first value, even an empty one.
+        if (*kVariable[i].value == cgiEmptyString)
+            *kVariable[i].value = eq + 1;
+    }
+}
+
+} // namespace
 
 int cgiDecimal(const char *s) noexcept {
     while (isSpace(static_cast<unsigned char>(*s)))
@@ -115,30 +226,9 @@ int cgiDecimal(const char *s) noexcept {
 }
 
 void cgiSetupRequest() noexcept {
-    cgiSetupConstants();
-    cgiGetenv(&cgiServerSoftware, "SERVER_SOFTWARE");
-    cgiGetenv(&cgiServerName, "SERVER_NAME");
-    cgiGetenv(&cgiGatewayInterface, "GATEWAY_INTERFACE");
-    cgiGetenv(&cgiServerProtocol, "SERVER_PROTOCOL");
-    cgiGetenv(&cgiServerPort, "SERVER_PORT");
-    cgiGetenv(&cgiRequestMethod, "REQUEST_METHOD");
-    cgiGetenv(&cgiPathInfo, "PATH_INFO");
-    cgiGetenv(&cgiPathTranslated, "PATH_TRANSLATED");
-    cgiGetenv(&cgiScriptName, "SCRIPT_NAME");
-    cgiGetenv(&cgiQueryString, "QUERY_STRING");
-    cgiGetenv(&cgiRemoteHost, "REMOTE_HOST");
-    cgiGetenv(&cgiRemoteAddr, "REMOTE_ADDR");
-    cgiGetenv(&cgiAuthType, "AUTH_TYPE");
-    cgiGetenv(&cgiRemoteUser, "REMOTE_USER");
-    cgiGetenv(&cgiRemoteIdent, "REMOTE_IDENT");
-    setupContentType();
-    char *length;
-    cgiGetenv(&length, "CONTENT_LENGTH");
-    cgiContentLength = cgiDecimal(length);
-    cgiGetenv(&cgiAccept, "HTTP_ACCEPT");
-    cgiGetenv(&cgiUserAgent, "HTTP_USER_AGENT");
-    cgiGetenv(&cgiReferrer, "HTTP_REFERER");
-    cgiGetenv(&cgiCookie, "HTTP_COOKIE");
+    readEnvironment();
+    setupContentType(rawContentType);
+    cgiContentLength = cgiDecimal(rawContentLength);
     cgiFormEntryFirst = nullptr;
     cgiIn = stdin;
     cgiOut = stdout;
@@ -189,10 +279,13 @@ int cgiStrEqNc(const char *s1, const char *s2) noexcept {
     for (;; ++s1, ++s2) {
         unsigned char a = static_cast<unsigned char>(*s1);
         unsigned char b = static_cast<unsigned char>(*s2);
-        if (!a || !b)
-            return a == b;
-        if (!sameNc(a, b))
+        // Equal bytes first: most strings compared are spelled as expected.
+        if (a == b) {
+            if (!a)
+                return 1;
+        } else if (!isLetter(a) || (a ^ b) != 0x20) {
             return 0;
+        }
     }
 }
 
@@ -207,30 +300,50 @@ int cgiStrBeginsNc(const char *s1, const char *s2) noexcept {
     }
 }
 
-void cgiPutHeaderText(const char *s) noexcept {
-    while (*s) {
-        std::size_t run = std::strcspn(s, "\r\n");
-        std::fwrite(s, 1, run, cgiOut);
-        s += run;
-        if (*s)
-            ++s;
+namespace {
+
+// Writes the header line `prefix` `text` and the blank line that ends the
+// header block, without the CR and LF bytes of `text`: in one write unless
+// `text` is long. Out of line, so that each header function does not carry
+// a copy.
+[[gnu::noinline]] void putHeader(const char *prefix, std::size_t prefixLength, const char *text) {
+    char line[256];
+    std::memcpy(line, prefix, prefixLength);
+    std::size_t n = prefixLength;
+    for (; *text; ++text) {
+        if (*text == '\r' || *text == '\n')
+            continue;
+        if (n == sizeof line - 4) {
+            std::fwrite(line, 1, n, cgiOut);
+            n = 0;
+        }
+        line[n++] = *text;
     }
+    std::memcpy(line + n, "\r\n\r\n", 4);
+    std::fwrite(line, 1, n + 4, cgiOut);
 }
 
-void cgiHeaderLocation(const char *redirectUrl) noexcept {
-    std::fputs("Location: ", cgiOut);
-    cgiPutHeaderText(redirectUrl);
-    std::fputs("\r\n\r\n", cgiOut);
-}
+} // namespace
+
+void cgiHeaderLocation(const char *redirectUrl) noexcept { putHeader("Location: ", 10, redirectUrl); }
 
 void cgiHeaderStatus(int status, const char *statusMessage) noexcept {
-    std::fprintf(cgiOut, "Status: %d ", status);
-    cgiPutHeaderText(statusMessage);
-    std::fputs("\r\n\r\n", cgiOut);
+    char prefix[24] = "Status: ";
+    char *p = prefix + 8;
+    unsigned u = static_cast<unsigned>(status);
+    if (status < 0) {
+        *p++ = '-';
+        u = 0u - u;
+    }
+    char digits[10];
+    int k = 0;
+    do
+        digits[k++] = static_cast<char>('0' + u % 10);
+    while (u /= 10);
+    while (k)
+        *p++ = digits[--k];
+    *p++ = ' ';
+    putHeader(prefix, static_cast<std::size_t>(p - prefix), statusMessage);
 }
 
-void cgiHeaderContentType(const char *mimeType) noexcept {
-    std::fputs("Content-type: ", cgiOut);
-    cgiPutHeaderText(mimeType);
-    std::fputs("\r\n\r\n", cgiOut);
-}
+void cgiHeaderContentType(const char *mimeType) noexcept { putHeader("Content-type: ", 14, mimeType); }

@@ -1,7 +1,8 @@
 // The multipart body as a bounded stream with bytes handed back, and the
 // scan to the next boundary. Bytes move in blocks: the body is read 64 KiB at
-// a time, delimiter candidates are found with memchr, and a part's bytes go
-// to their file or memory block a whole run at a time.
+// a time, the delimiter is found with memchr near the start of a part and
+// memmem beyond, and a part's bytes go to their file or memory block a whole
+// run at a time.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -13,10 +14,13 @@ namespace {
 
 char *blockStart(mpStreamPtr mpp) { return mpp->data + kMpHeadroom; }
 
+// How far the scan looks with memchr before it turns to memmem.
+constexpr std::ptrdiff_t kNear = 256;
+
 // Moves the waiting bytes to the start of the block and reads more behind
-// them: a whole block, so that the stream's buffer is bypassed. False when
-// nothing more could be read.
-bool refill(mpStreamPtr mpp) {
+// them: a whole block (or `want` bytes, when fewer), so that the stream's
+// buffer is bypassed. False when nothing more could be read.
+bool refill(mpStreamPtr mpp, std::size_t want = kMpBlock) {
     const std::size_t waiting = static_cast<std::size_t>(mpp->end - mpp->pos);
     char *start = blockStart(mpp);
     if (mpp->pos != start)
@@ -24,10 +28,11 @@ bool refill(mpStreamPtr mpp) {
     mpp->pos = start;
     mpp->end = start + waiting;
     // The layer's readers refill with at most kMpKeep bytes waiting, which
-    // leaves room for a whole block.
+    // leaves room for a whole block, or with more waiting to ask for no more
+    // than completes a block and the delimiter's length after it.
     std::size_t room = static_cast<std::size_t>(mpp->data + sizeof mpp->data - mpp->end);
-    if (room > static_cast<std::size_t>(kMpBlock))
-        room = static_cast<std::size_t>(kMpBlock);
+    if (room > want)
+        room = want;
     if (room > static_cast<std::size_t>(mpp->unread))
         room = static_cast<std::size_t>(mpp->unread);
     if (room == 0)
@@ -44,8 +49,9 @@ bool refill(mpStreamPtr mpp) {
     return got > 0;
 }
 
-// Writes all of `n` bytes to the descriptor.
-bool writeAll(int fd, const char *p, std::size_t n) {
+} // namespace
+
+bool cgiWriteAll(int fd, const char *p, std::size_t n) noexcept {
     while (n) {
         ssize_t w = write(fd, p, n);
         if (w < 0 && errno == EINTR)
@@ -58,14 +64,16 @@ bool writeAll(int fd, const char *p, std::size_t n) {
     return true;
 }
 
+namespace {
+
 // Where the bytes before the delimiter go.
 class Sink {
 public:
-    Sink(FILE *outf, char **outP) : outf_(outf), outP_(outP) {}
+    Sink(int fd, char **outP) : fd_(fd), outP_(outP) {}
 
     // The 256-byte block of an in-memory part.
     bool start() {
-        if (outf_ || !outP_)
+        if (fd_ >= 0 || !outP_)
             return true;
         out_ = static_cast<char *>(cgiPoolAlloc(kFirstBlock));
         space_ = kFirstBlock;
@@ -76,11 +84,11 @@ public:
     bool put(const char *p, std::size_t n) {
         if (n == 0)
             return true;
-        if (outf_) {
+        if (fd_ >= 0) {
             // Straight to the file in the large runs the scan hands over;
             // nothing else writes through the stream.
             len_ += n;
-            return writeAll(fileno(outf_), p, n);
+            return cgiWriteAll(fd_, p, n);
         }
         if (!out_)
             return true;
@@ -130,13 +138,35 @@ public:
 
 private:
     static constexpr std::size_t kFirstBlock = 256;
-    FILE *outf_;
+    int fd_;
     char **outP_;
     char *out_ = nullptr;
     std::size_t space_ = 0;
     std::size_t len_ = 0;
     bool memoryFailed_ = false;
 };
+
+// The first occurrence of the `m`-byte delimiter in [p, end), or null. A
+// small field's delimiter is a few bytes away: memchr finds it without the
+// setup memmem spends on the pattern. Further on, memchr would stop at every
+// CR of an upload, so memmem takes the rest.
+const char *find(const char *p, const char *end, const char *delimiter, std::size_t m) {
+    if (static_cast<std::size_t>(end - p) < m)
+        return nullptr;
+    const char *last = end - m; // the last place a delimiter can begin
+    const char *near = last - p > kNear ? p + kNear : last;
+    for (const char *c = p; c <= near; ++c) {
+        c = static_cast<const char *>(std::memchr(c, delimiter[0], static_cast<std::size_t>(near - c) + 1));
+        if (!c)
+            break;
+        if (std::memcmp(c + 1, delimiter + 1, m - 1) == 0)
+            return c;
+    }
+    if (near == last)
+        return nullptr;
+    return static_cast<const char *>(
+        memmem(near + 1, static_cast<std::size_t>(end - (near + 1)), delimiter, m));
+}
 
 } // namespace
 
@@ -147,8 +177,13 @@ void mpInit(mpStreamPtr mpp) noexcept {
     mpp->cut = false;
     // The boundary has at most 1013 characters (it lies inside the content
     // type's 1023), so the delimiter always fits.
-    int n = std::snprintf(mpp->delimiter, sizeof mpp->delimiter, "\r\n--%s", cgiMultipartBoundary);
-    mpp->delimiterLength = n < static_cast<int>(sizeof mpp->delimiter) ? n : static_cast<int>(sizeof mpp->delimiter) - 1;
+    std::size_t n = std::strlen(cgiMultipartBoundary);
+    if (n > sizeof mpp->delimiter - 5)
+        n = sizeof mpp->delimiter - 5;
+    std::memcpy(mpp->delimiter, "\r\n--", 4);
+    std::memcpy(mpp->delimiter + 4, cgiMultipartBoundary, n);
+    mpp->delimiter[4 + n] = '\0';
+    mpp->delimiterLength = static_cast<int>(4 + n);
 }
 
 int mpRead(mpStreamPtr mpp, char *buffer, int len) noexcept {
@@ -188,9 +223,9 @@ void mpPutBack(mpStreamPtr mpp, const char *data, int len) noexcept {
     std::memmove(mpp->pos, data, n);
 }
 
-cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, int *bodyLengthP,
+cgiParseResultType afterNextBoundary(mpStreamPtr mpp, int fd, char **outP, int *bodyLengthP,
                                      int first) noexcept {
-    Sink sink(outf, outP);
+    Sink sink(fd, outP);
     cgiParseResultType result = cgiParseSuccess;
     const char *delimiter = first ? mpp->delimiter + 2 : mpp->delimiter;
     const std::size_t m = static_cast<std::size_t>(mpp->delimiterLength - (first ? 2 : 0));
@@ -199,21 +234,7 @@ cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, i
         result = cgiParseMemory;
     } else {
         for (;;) {
-            // The first occurrence of the delimiter among the waiting bytes.
-            const char *hit = nullptr;
-            if (static_cast<std::size_t>(mpp->end - mpp->pos) >= m) {
-                const char *last = mpp->end - m;
-                for (const char *c = mpp->pos; c <= last; ++c) {
-                    c = static_cast<const char *>(
-                        std::memchr(c, delimiter[0], static_cast<std::size_t>(last - c) + 1));
-                    if (!c)
-                        break;
-                    if (std::memcmp(c + 1, delimiter + 1, m - 1) == 0) {
-                        hit = c;
-                        break;
-                    }
-                }
-            }
+            const char *hit = find(mpp->pos, mpp->end, delimiter, m);
             if (hit) {
                 std::size_t n = static_cast<std::size_t>(hit - mpp->pos);
                 bool ok = sink.put(mpp->pos, n);
@@ -226,18 +247,40 @@ cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, i
             // delimiter, belongs to the part.
             std::size_t waiting = static_cast<std::size_t>(mpp->end - mpp->pos);
             std::size_t n = waiting > m - 1 ? waiting - (m - 1) : 0;
+            if (fd >= 0) {
+                // An upload's writes end at block offsets of its file, and
+                // all but the first are whole blocks: a write that straddles
+                // an offset costs the page cache far more than its bytes.
+                const std::size_t toEdge = kMpBlock - sink.length() % kMpBlock;
+                if (n > toEdge)
+                    n = toEdge;
+            }
             if (!sink.put(mpp->pos, n)) {
                 result = sink.memoryFailed() ? cgiParseMemory : cgiParseIO;
                 break;
             }
             mpp->pos += n;
-            if (!refill(mpp)) {
+            std::size_t want = kMpBlock;
+            if (fd >= 0) {
+                // The next read brings what ends the next write at the next
+                // edge, and the m - 1 bytes behind it that show that no
+                // delimiter begins inside.
+                const std::size_t next = kMpBlock - sink.length() % kMpBlock + (m - 1);
+                const std::size_t held = static_cast<std::size_t>(mpp->end - mpp->pos);
+                if (held >= next)
+                    continue;
+                want = next - held;
+            }
+            if (!refill(mpp, want)) {
                 result = cgiParseIO; // the input ended before the delimiter
                 break;
             }
         }
     }
-    if (result == cgiParseSuccess) {
+    if (result == cgiParseSuccess && mpp->end - mpp->pos >= 2) {
+        if (mpp->pos[0] != '-')
+            mpp->pos += 2; // a line end is dropped; the closing "--" stays for the driver's end test
+    } else if (result == cgiParseSuccess) {
         char d[2];
         if (mpRead(mpp, d, 2) != 2)
             result = cgiParseIO;
@@ -251,7 +294,7 @@ cgiParseResultType afterNextBoundary(mpStreamPtr mpp, FILE *outf, char **outP, i
             *bodyLengthP = 0;
         return result;
     }
-    if (outP && !outf)
+    if (outP && fd < 0)
         *outP = sink.finish();
     if (bodyLengthP)
         *bodyLengthP = static_cast<int>(sink.length());

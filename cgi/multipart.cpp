@@ -8,7 +8,9 @@
 
 namespace {
 
-bool isSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+// Space, tab, LF, VT, FF and CR; a byte above the space, as most are, is
+// one comparison.
+bool isSpace(int c) { return c <= ' ' && (0x100003E00ull >> c & 1); }
 bool isAlnum(int c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 
 // Copies a header value's main value or a parameter's value from `p`: quoted
@@ -16,25 +18,36 @@ bool isAlnum(int c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c 
 // plain (up to the next ';'). Stores at most space - 1 bytes into `out`
 // (nothing when `out` is null) and returns where the value ended.
 const char *copyValue(const char *p, char *out, int space) {
-    int len = 0;
-    auto keep = [&](char c) {
-        if (out && len < space - 1)
-            out[len++] = c;
-    };
-    if (*p == '"') {
-        for (++p; *p && *p != '"'; ++p)
-            keep(*p);
-        if (*p == '"')
-            ++p;
-        while (*p && *p != ';')
-            ++p;
-    } else {
-        for (; *p && *p != ';'; ++p)
-            keep(*p);
+    const bool quoted = *p == '"';
+    if (quoted)
+        ++p;
+    const char *stop = strchrnul(p, quoted ? '"' : ';');
+    if (out && space > 0) {
+        std::size_t n = static_cast<std::size_t>(stop - p);
+        if (n > static_cast<std::size_t>(space - 1))
+            n = static_cast<std::size_t>(space - 1);
+        std::memcpy(out, p, n);
+        out[n] = '\0';
     }
-    if (out && space > 0)
-        out[len] = '\0';
-    return p;
+    if (quoted && *stop == '"')
+        stop = strchrnul(stop + 1, ';');
+    return stop;
+}
+
+// Whether `s`, a string of `length` bytes, spells `name` in any case. The
+// length first: most header names and values are not the one sought; then
+// the spelling as clients send it.
+template <std::size_t N>
+bool equalsNc(const char *s, std::size_t length, const char (&name)[N]) {
+    if (length != N - 1)
+        return false;
+    if (std::memcmp(s, name, length) == 0)
+        return true;
+    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c | 0x20 : c; };
+    for (std::size_t i = 0; i < length; ++i)
+        if (lower(static_cast<unsigned char>(s[i])) != lower(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
 }
 
 const char *skipSpace(const char *p) {
@@ -64,11 +77,12 @@ void readHeaders(mpStreamPtr mpp, Part &part) {
     static const char *const dispositionNames[] = {"name", "filename", nullptr};
     static const char *const noNames[] = {nullptr};
     while (readHeaderLine(mpp, part.attr, sizeof part.attr, part.value, sizeof part.value)) {
-        if (cgiStrEqNc(part.attr, "Content-Disposition")) {
+        const std::size_t length = std::strlen(part.attr);
+        if (equalsNc(part.attr, length, "Content-Disposition")) {
             char *values[] = {part.fname, part.ffileName};
             decomposeValue(part.value, part.fvalue, sizeof part.fvalue, dispositionNames, values,
                            sizeof part.fname);
-        } else if (cgiStrEqNc(part.attr, "Content-Type")) {
+        } else if (equalsNc(part.attr, length, "Content-Type")) {
             decomposeValue(part.value, part.fcontentType, sizeof part.fcontentType, noNames, nullptr,
                            0);
         }
@@ -80,13 +94,19 @@ cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
     static Part part;
     for (;;) {
         part.fvalue[0] = part.fname[0] = part.ffileName[0] = part.fcontentType[0] = '\0';
-        char d[2];
-        if (mpRead(mpp, d, 2) != 2 || (d[0] == '-' && d[1] == '-'))
-            return cgiParseSuccess;
-        mpPutBack(mpp, d, 2);
+        // The two bytes after the delimiter, looked at where they wait.
+        if (mpp->end - mpp->pos >= 2) {
+            if (mpp->pos[0] == '-' && mpp->pos[1] == '-')
+                return cgiParseSuccess;
+        } else {
+            char d[2];
+            if (mpRead(mpp, d, 2) != 2 || (d[0] == '-' && d[1] == '-'))
+                return cgiParseSuccess;
+            mpPutBack(mpp, d, 2);
+        }
         readHeaders(mpp, part);
-        if (!cgiStrEqNc(part.fvalue, "form-data")) {
-            cgiParseResultType r = afterNextBoundary(mpp, nullptr, nullptr, nullptr, 0);
+        if (!equalsNc(part.fvalue, std::strlen(part.fvalue), "form-data")) {
+            cgiParseResultType r = afterNextBoundary(mpp, -1, nullptr, nullptr, 0);
             if (r != cgiParseSuccess)
                 return r;
             continue;
@@ -97,7 +117,7 @@ cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
             return cgiParseIO;
         char *out = nullptr;
         int bodyLength = 0;
-        cgiParseResultType r = afterNextBoundary(mpp, tfile.file(), &out, &bodyLength, 0);
+        cgiParseResultType r = afterNextBoundary(mpp, tfile.fd(), &out, &bodyLength, 0);
         if (r != cgiParseSuccess)
             return r;
         if (!tfile.close())
@@ -120,24 +140,100 @@ cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
     }
 }
 
-} // namespace
-
-char cgiTempFileTemplate[64] = "/tmp/cgicXXXXXX";
-
-int cgiCreateTempFile(char *path) noexcept {
-    std::memcpy(path, cgiTempFileTemplate, std::strlen(cgiTempFileTemplate) + 1);
-    return mkstemp(path); // a new file of mode 0600, open for reading and writing
+// The first CR or LF in [from, end), or null.
+const char *lineEndIn(const char *from, const char *end) {
+    if (from != end && (*from == '\r' || *from == '\n'))
+        return from; // the empty line that ends a header block
+    const char *lf = static_cast<const char *>(std::memchr(from, '\n', static_cast<std::size_t>(end - from)));
+    const char *cr = static_cast<const char *>(
+        std::memchr(from, '\r', static_cast<std::size_t>((lf ? lf : end) - from)));
+    return cr ? cr : lf;
 }
 
-cgiParseResultType getTempFileName(char *tfileName) noexcept {
-    int fd = cgiCreateTempFile(tfileName);
-    if (fd < 0)
-        return cgiParseIO;
-    close(fd);
-    return cgiParseSuccess;
+// readHeaderLine on the waiting bytes alone, in runs between the colons and
+// the line end; -1 (with nothing taken from the stream) when the line, or
+// the white space after one of its colons, reaches the end of the waiting
+// bytes, which leaves the line to readLineByBytes.
+int readLineInBlock(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int valueSpace) {
+    const char *p = mpp->pos;
+    const char *const end = mpp->end;
+    const char *eol = lineEndIn(p, end);
+    if (!eol)
+        return -1;
+    int attrLen = 0;
+    int valueLen = 0;
+    for (;;) {
+        const char *colon = static_cast<const char *>(std::memchr(p, ':', static_cast<std::size_t>(eol - p)));
+        const char *stop = colon ? colon : eol;
+        const int run = static_cast<int>(stop - p);
+        bool blank = false;
+        for (int i = 0; i < run; ++i)
+            blank |= static_cast<unsigned char>(p[i]) <= ' ';
+        if (!blank && run < attrSpace - attrLen) {
+            // A name without blanks, as clients send them, goes whole.
+            std::memcpy(attr + attrLen, p, static_cast<std::size_t>(run));
+            attrLen += run;
+            p = stop;
+        } else {
+            for (; p < stop; ++p)
+                if (!isSpace(static_cast<unsigned char>(*p)) && attrLen < attrSpace - 1)
+                    attr[attrLen++] = *p;
+        }
+        if (!colon)
+            break; // the line ends inside the name
+        p = colon + 1;
+        if (attrLen > 0) {
+            for (;;) {
+                while (p != end && isSpace(static_cast<unsigned char>(*p)))
+                    ++p;
+                if (p == end)
+                    return -1;
+                if (p > eol) {
+                    // The white space ran on into the next line, whose end
+                    // now ends the value.
+                    eol = lineEndIn(p, end);
+                    if (!eol)
+                        return -1;
+                }
+                colon = static_cast<const char *>(std::memchr(p, ':', static_cast<std::size_t>(eol - p)));
+                const char *stop = colon ? colon : eol;
+                int n = valueSpace - 1 - valueLen;
+                if (n > stop - p)
+                    n = static_cast<int>(stop - p);
+                if (n > 0) {
+                    std::memcpy(value + valueLen, p, static_cast<std::size_t>(n));
+                    valueLen += n;
+                }
+                p = stop;
+                if (!colon)
+                    break;
+                p = colon + 1;
+            }
+            break;
+        }
+        // A colon before any byte of the name belongs to it.
+        if (attrLen < attrSpace - 1)
+            attr[attrLen++] = ':';
+    }
+    // p is at the line end; whether a CR is followed by LF may lie beyond
+    // the waiting bytes.
+    if (*p == '\r') {
+        if (p + 1 == end)
+            return -1;
+        if (p[1] == '\n')
+            ++p;
+    }
+    mpp->pos = const_cast<char *>(p + 1);
+    if (attrSpace > 0)
+        attr[attrLen] = '\0';
+    if (valueSpace > 0)
+        value[valueLen] = '\0';
+    return attrLen > 0 && valueLen > 0;
 }
 
-int readHeaderLine(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int valueSpace) noexcept {
+// The same, a byte at a time through the stream: for a line that runs past
+// the waiting bytes.
+int readLineByBytes(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int valueSpace) {
     int attrLen = 0;
     int valueLen = 0;
     char c;
@@ -180,6 +276,28 @@ lineEnd:
     return attrLen > 0 && valueLen > 0;
 }
 
+} // namespace
+
+char cgiTempFileTemplate[64] = "/tmp/cgicXXXXXX";
+
+int cgiCreateTempFile(char *path) noexcept {
+    std::memcpy(path, cgiTempFileTemplate, std::strlen(cgiTempFileTemplate) + 1);
+    return mkstemp(path); // a new file of mode 0600, open for reading and writing
+}
+
+cgiParseResultType getTempFileName(char *tfileName) noexcept {
+    int fd = cgiCreateTempFile(tfileName);
+    if (fd < 0)
+        return cgiParseIO;
+    close(fd);
+    return cgiParseSuccess;
+}
+
+int readHeaderLine(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int valueSpace) noexcept {
+    int r = readLineInBlock(mpp, attr, attrSpace, value, valueSpace);
+    return r >= 0 ? r : readLineByBytes(mpp, attr, attrSpace, value, valueSpace);
+}
+
 void decomposeValue(const char *value, char *mvalue, int mvalueSpace, const char *const *argNames,
                     char **argValues, int argValueSpace) noexcept {
     if (argValueSpace > 0)
@@ -200,7 +318,8 @@ void decomposeValue(const char *value, char *mvalue, int mvalueSpace, const char
         p = skipSpace(p + 1);
         char *out = nullptr;
         for (int i = 0; argNames[i]; ++i) {
-            if (cgiStrEqNc(argNames[i], name)) {
+            if (std::strlen(argNames[i]) == static_cast<std::size_t>(len) &&
+                (std::memcmp(argNames[i], name, static_cast<std::size_t>(len)) == 0 || cgiStrEqNc(argNames[i], name))) {
                 out = argValues[i];
                 break;
             }
@@ -211,13 +330,17 @@ void decomposeValue(const char *value, char *mvalue, int mvalueSpace, const char
 
 cgiParseResultType cgiParsePostMultipartInput() noexcept {
     static mpStream stream;
+    // The stream reads whole blocks, and an upload's reads are sized to
+    // keep its writes on block offsets: a buffer in between would split
+    // every such read in two.
+    std::setvbuf(cgiIn, nullptr, _IONBF, 0);
     mpInit(&stream);
     if (cgiContentLength == 0)
         return cgiParseSuccess;
     cgiParseResultType result = cgiParseSuccess;
     // Everything before the first delimiter is dropped; a whole body without
     // one is an empty submission, not an error.
-    if (afterNextBoundary(&stream, nullptr, nullptr, nullptr, 1) == cgiParseSuccess) {
+    if (afterNextBoundary(&stream, -1, nullptr, nullptr, 1) == cgiParseSuccess) {
         cgiFormEntry **tail = &cgiFormEntryFirst;
         while (*tail)
             tail = &(*tail)->next;

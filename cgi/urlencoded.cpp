@@ -6,7 +6,16 @@
 
 #include "cgi_internal.h"
 
-int cgiHexValue[256];
+// The value of each hex digit; any other byte counts as 0.
+const unsigned char cgiHexValue[256] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,  0,  0,  0,  0,  // 0x00
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,  0,  0,  0,  0,  // 0x10
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,  0,  0,  0,  0,  // 0x20
+    0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0,  0,  0,  0,  0,  0,  // 0x30: '0' to '9'
+    0, 10, 11, 12, 13, 14, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, // 0x40: 'A' to 'F'
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,  0,  0,  0,  0,  // 0x50
+    0, 10, 11, 12, 13, 14, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, // 0x60: 'a' to 'f'
+};
 const char *cgiFindTarget = nullptr;
 cgiFormEntry *cgiFindPos = nullptr;
 
@@ -44,16 +53,7 @@ cgiParseResultType parseInPlace(char *buf, std::size_t len) {
 
 } // namespace
 
-void cgiSetupConstants() noexcept {
-    for (int &v : cgiHexValue)
-        v = 0;
-    for (int i = 0; i < 10; ++i)
-        cgiHexValue['0' + i] = i;
-    for (int i = 0; i < 6; ++i) {
-        cgiHexValue['A' + i] = 10 + i;
-        cgiHexValue['a' + i] = 10 + i;
-    }
-}
+void cgiSetupConstants() noexcept {}
 
 cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept {
     auto *e = static_cast<cgiFormEntry *>(cgiPoolAlloc(sizeof(cgiFormEntry)));
@@ -97,7 +97,14 @@ cgiParseResultType cgiParseFormInput(const char *data, int length) noexcept {
 namespace {
 
 // Eight (or four) bytes at a time: a word that holds no '%' is copied with
-// its '+' bytes turned into spaces.
+// its '+' bytes turned into spaces. Not where a word that may be unaligned
+// can only be read and written a byte at a time (ARM before v6): there the
+// bytes are taken one by one.
+#if defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)
+constexpr bool kWordAtATime = false;
+#else
+constexpr bool kWordAtATime = true;
+#endif
 using Word = std::uintptr_t;
 constexpr Word kOnes = ~Word(0) / 0xff;
 constexpr Word kLow7 = kOnes * 0x7f;
@@ -122,7 +129,7 @@ int cgiUnescapeChars(char *out, const char *cp, int len) noexcept {
     char *o = out;
     char *firstNul = nullptr;
     while (in < end) {
-        if (static_cast<std::size_t>(end - in) >= sizeof(Word)) {
+        if (kWordAtATime && static_cast<std::size_t>(end - in) >= sizeof(Word)) {
             Word w;
             std::memcpy(&w, in, sizeof w);
             Word percent = zeroBytes(w ^ (kOnes * '%'));
@@ -171,7 +178,8 @@ cgiFormEntry *cgiFormEntryFindNext() noexcept {
     while (cgiFindPos) {
         cgiFormEntry *e = cgiFindPos;
         cgiFindPos = e->next;
-        if (std::strcmp(e->attr, cgiFindTarget) == 0)
+        // Most names differ in their first byte.
+        if (e->attr[0] == cgiFindTarget[0] && std::strcmp(e->attr, cgiFindTarget) == 0)
             return e;
     }
     return nullptr;

@@ -58,12 +58,15 @@ TEST_F(Entry, DispatchOnMethodAndContentType) {
         {"get ignores type and body", env("get", form, "3", "q=1&r=2"), "b=2", ok, {{"q", "1"}, {"r", "2"}}, 0},
         {"PUT parses nothing", env("PUT", form, "3", "q=1"), "b=2", ok, none, 0},
         {"GETS is not GET", env("GETS", "", "", "q=1"), "", ok, none, 0},
+        {"a name that differs in its last letter is another variable",
+         {{"REQUEST_METHOd", "GET"}, {"QUERY_STRING", "q=1"}}, "", ok, none, 0},
     };
     for (const auto &row : rows) {
         const cgiParseResultType r = start(row.env, row.body);
         EXPECT_EQ(std::ftell(cgiIn), row.read) << row.label;
         EXPECT_EQ(parsed(r), Parsed(row.result, row.fields)) << row.label;
     }
+    unsetenv("REQUEST_METHOd");
     EXPECT_EQ(fresh(), "") << "parsing writes nothing";
     start(env("GET", "", "50", "abc=def"));
     EXPECT_EQ(cgiContentLength, 7) << "a GET's length is its query string's";

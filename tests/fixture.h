@@ -99,7 +99,7 @@ protected:
     std::string scan(int first, cgiParseResultType expect = cgiParseSuccess) {
         char *out = reinterpret_cast<char *>(1);
         int len = -1;
-        EXPECT_EQ(afterNextBoundary(&s_, nullptr, &out, &len, first), expect);
+        EXPECT_EQ(afterNextBoundary(&s_, -1, &out, &len, first), expect);
         EXPECT_TRUE(expect == cgiParseSuccess ? out && !out[len] : !out && !len);
         return expect == cgiParseSuccess ? std::string(out, static_cast<size_t>(len)) : "#fail";
     }
