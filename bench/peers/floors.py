@@ -14,22 +14,12 @@ import sys
 import tempfile
 import time
 
+from bodies import BOUNDARY, part, seeder, upload
+
 build = sys.argv[1]
 quick = "--quick" in sys.argv
 bench = os.path.join(build, "bench")
-BOUNDARY = "----WebKitFormBoundary7MA4YWxkTrZu0gW"
 MP = {"REQUEST_METHOD": "POST", "CONTENT_TYPE": "multipart/form-data; boundary=" + BOUNDARY}
-
-
-def part(name, value):
-    return ("--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n" % (BOUNDARY, name)).encode() + value + b"\r\n"
-
-
-def upload(content):
-    return (part("title", b"holiday") + part("note", b"two small fields") +
-            ("--%s\r\nContent-Disposition: form-data; name=\"file\"; filename=\"video.bin\"\r\n"
-             "Content-Type: application/octet-stream\r\n\r\n" % BOUNDARY).encode() +
-            content + ("\r\n--%s--\r\n" % BOUNDARY).encode())
 
 
 def spawn(program, env, body, before=None):
@@ -83,14 +73,7 @@ def main():
             print("| %s | %.2f ms | %.2f ms | %.2fx | %s |" % (label, a * 1e3, b * 1e3, r,
                                                             "<= %.2fx" % goal if goal else ""), flush=True)
 
-        mnt = os.path.join(bench, "device", "mnt")
-        os.makedirs(mnt, exist_ok=True)
-        records = "".join("%d,%d,%d\n" % (f, f + 10, f + 20) for f in range(1, 42))
-
-        def seed():
-            for name, text in (("format.ini", "format 7\n"), ("tz582.ini", "0\n"), ("config.ini", records)):
-                with open(os.path.join(mnt, name), "w") as f:
-                    f.write(text)
+        seed = seeder(bench)
         body = os.path.join(work, "submit")
         with open(body, "wb") as f:
             f.write(b"hc_submit=1&chang=2&hang=-1")

@@ -22,6 +22,8 @@ import tempfile
 import threading
 import time
 
+from bodies import BOUNDARY, part, seeder, upload
+
 build, shared_build, peers, out_dir = sys.argv[1:5]
 quick = "--quick" in sys.argv
 bench = os.path.join(build, "bench")
@@ -37,7 +39,6 @@ PROGRAMS = [
 ]
 FLOORS = {"header": os.path.join(bench, "floor_header_static"), "copy": os.path.join(bench, "floor_copy")}
 MAXRSS = os.path.join(bench, "maxrss")
-BOUNDARY = "----WebKitFormBoundary7MA4YWxkTrZu0gW"
 work = tempfile.mkdtemp(prefix="peers-")
 
 
@@ -46,17 +47,6 @@ def write(name, data):
     with open(path, "wb") as f:
         f.write(data)
     return path
-
-
-def part(name, value):
-    return ("--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n" % (BOUNDARY, name)).encode() + value + b"\r\n"
-
-
-def upload(content):
-    return (part("title", b"holiday") + part("note", b"two small fields") +
-            ("--%s\r\nContent-Disposition: form-data; name=\"file\"; filename=\"video.bin\"\r\n"
-             "Content-Type: application/octet-stream\r\n\r\n" % BOUNDARY).encode() +
-            content + ("\r\n--%s--\r\n" % BOUNDARY).encode())
 
 
 def urlencoded(fields):
@@ -191,14 +181,7 @@ def main():
     # The durable update of a submit: sethc.cgi against a static program that
     # replaces a 500-byte file atomically, and against the in-place rewrite
     # followed by two "sync" commands.
-    mnt = os.path.join(bench, "device", "mnt")
-    os.makedirs(mnt, exist_ok=True)
-    records = "".join("%d,%d,%d\n" % (f, f + 10, f + 20) for f in range(1, 42))
-
-    def seed():
-        for name, text in (("format.ini", "format 7\n"), ("tz582.ini", "0\n"), ("config.ini", records)):
-            with open(os.path.join(mnt, name), "w") as f:
-                f.write(text)
+    seed = seeder(bench)
     env, body = post("url", b"hc_submit=1&chang=2&hang=-1")
     env["FLOOR_FILE"] = os.path.join(bench, "device", "floor.ini")
     req = Request("typical submit, durable", env, body)
