@@ -5,7 +5,6 @@
 #include "cgi_internal.h"
 
 static void BM_ParseUrlEncoded(benchmark::State &state) {
-    cgiSetupConstants();
     const std::string body = urlencodedBody(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         if (cgiParseFormInput(body.data(), static_cast<int>(body.size())) != cgiParseSuccess)

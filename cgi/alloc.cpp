@@ -348,6 +348,16 @@ char *cgiStrndupHeap(const char *s, std::size_t len) noexcept {
 
 char *cgiAllocString(const char *s) noexcept { return cgiStrndupHeap(s, std::strlen(s)); }
 
+char **cgiAllocStringArray(std::size_t count) noexcept {
+    if (count >= SIZE_MAX / sizeof(char *))
+        return nullptr;
+    auto **a = static_cast<char **>(cgiAlloc((count + 1) * sizeof(char *)));
+    if (a)
+        for (std::size_t i = 0; i <= count; ++i)
+            a[i] = nullptr;
+    return a;
+}
+
 void cgiAllocFailAt(long n) noexcept { failAt = n > 0 ? n : 0; }
 
 long cgiAllocLive() noexcept { return live; }

@@ -14,6 +14,31 @@ namespace {
 
 const char kMagic[] = "CGIC2.0";
 
+// One Integer (4 bytes, little-endian) or String (Integer length, bytes) of
+// a capture file; 1 on success, 0 on failure. A String read goes into a new
+// pool block with a NUL after it; a negative length, or one beyond what the
+// file still holds, is unreadable. `length` may be null.
+int cgiWriteInt(FILE *out, int value) {
+    const unsigned v = static_cast<unsigned>(value);
+    const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                                static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+    return std::fwrite(b, 1, 4, out) == 4;
+}
+
+int cgiWriteString(FILE *out, const char *s) {
+    const std::size_t len = std::strlen(s);
+    return cgiWriteInt(out, static_cast<int>(len)) && std::fwrite(s, 1, len, out) == len;
+}
+
+int cgiReadInt(FILE *in, int *result) {
+    unsigned char b[4];
+    if (std::fread(b, 1, 4, in) != 4)
+        return 0;
+    *result = static_cast<int>(static_cast<unsigned>(b[0]) | static_cast<unsigned>(b[1]) << 8 |
+                               static_cast<unsigned>(b[2]) << 16 | static_cast<unsigned>(b[3]) << 24);
+    return 1;
+}
+
 // Bytes left in the capture file, or -1 when it is not a regular file.
 long long bytesLeft(FILE *in) {
     struct stat st;
@@ -45,6 +70,10 @@ Read readString(FILE *in, char **s, int *length) {
     if (length)
         *length = len;
     return Read::Done;
+}
+
+int cgiReadString(FILE *in, char **s, int *length) {
+    return readString(in, s, length) == Read::Done;
 }
 
 // Writes one entry: its strings, its value length, and its uploaded
@@ -111,31 +140,6 @@ cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
 
 } // namespace
 
-int cgiWriteInt(FILE *out, int value) noexcept {
-    const unsigned v = static_cast<unsigned>(value);
-    const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                                static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
-    return std::fwrite(b, 1, 4, out) == 4;
-}
-
-int cgiWriteString(FILE *out, const char *s) noexcept {
-    const std::size_t len = std::strlen(s);
-    return cgiWriteInt(out, static_cast<int>(len)) && std::fwrite(s, 1, len, out) == len;
-}
-
-int cgiReadInt(FILE *in, int *result) noexcept {
-    unsigned char b[4];
-    if (std::fread(b, 1, 4, in) != 4)
-        return 0;
-    *result = static_cast<int>(static_cast<unsigned>(b[0]) | static_cast<unsigned>(b[1]) << 8 |
-                               static_cast<unsigned>(b[2]) << 16 | static_cast<unsigned>(b[3]) << 24);
-    return 1;
-}
-
-int cgiReadString(FILE *in, char **s, int *length) noexcept {
-    return readString(in, s, length) == Read::Done;
-}
-
 cgiEnvironmentResultType cgiWriteEnvironment(const char *filename) noexcept {
     cgi::File out(std::fopen(filename, "wb"));
     if (!out)
@@ -179,31 +183,22 @@ cgiEnvironmentResultType cgiReadEnvironment(const char *filename) noexcept {
     }
     if (!cgiReadInt(in.get(), &cgiContentLength))
         return cgiEnvironmentIO;
-    cgiFormEntry **tail = &cgiFormEntryFirst;
+    cgi::EntryTail tail;
     for (;;) {
-        auto *e = static_cast<cgiFormEntry *>(cgiPoolAlloc(sizeof(cgiFormEntry)));
-        if (!e) {
-            cgiDropEntries();
-            return cgiEnvironmentMemory;
-        }
-        *e = cgiFormEntry{nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr};
         // The entries end where a name can't be read, the end of the file;
         // a name that memory can't hold is a failure, not that end.
-        const Read name = readString(in.get(), &e->attr, nullptr);
-        if (name == Read::NoMemory) {
-            cgiDropEntries();
-            return cgiEnvironmentMemory;
-        }
-        if (name != Read::Done) {
+        char *attr = nullptr;
+        const Read name = readString(in.get(), &attr, nullptr);
+        if (name != Read::Done && name != Read::NoMemory) {
             cgiRestored = 1;
             return cgiEnvironmentSuccess;
         }
-        cgiEnvironmentResultType r = readEntry(in.get(), e);
+        cgiFormEntry *e = name == Read::Done ? cgiNewEntry(attr, cgiEmptyString, 0) : nullptr;
+        cgiEnvironmentResultType r = e ? readEntry(in.get(), e) : cgiEnvironmentMemory;
         if (r != cgiEnvironmentSuccess) {
             cgiDropEntries();
             return r;
         }
-        *tail = e;
-        tail = &e->next;
+        tail.append(e);
     }
 }

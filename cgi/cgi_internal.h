@@ -56,6 +56,9 @@ void cgiRelease(void *p) noexcept;
 // A heap copy of `s` (of its first `len` bytes), NUL-terminated; null on failure.
 char *cgiAllocString(const char *s) noexcept;
 char *cgiStrndupHeap(const char *s, std::size_t len) noexcept;
+// A string array for the caller (released by cgiStringArrayFree): `count`
+// slots and the terminator, all null; null on failure.
+char **cgiAllocStringArray(std::size_t count) noexcept;
 
 // Failure injection for tests: the allocation numbered `n` (1-based, counted
 // from this call, pool and heap alike) and every later one fails; 0 turns
@@ -64,18 +67,38 @@ void cgiAllocFailAt(long n) noexcept;
 // Heap blocks and pool chunks not yet released.
 long cgiAllocLive() noexcept;
 
-// ---- Entry and environment. ----
+// ---- Text. ----
+
+// The shared empty string of unset variables and empty entry members.
+extern char cgiEmptyString[];
+// Space, tab, LF, VT, FF and CR; a byte above the space, as most are, is
+// one comparison.
+inline bool cgiIsSpace(unsigned char c) noexcept { return c <= ' ' && (0x100003E00ull >> c & 1); }
+// 1 when the strings are equal (`s1` begins with `s2`) but for the case of
+// their letters, else 0.
+int cgiStrEqNc(const char *s1, const char *s2) noexcept;
+int cgiStrBeginsNc(const char *s1, const char *s2) noexcept;
+// Whether the `length` bytes at `s` spell the `nameLength` bytes of `name`
+// but for the case of their letters.
+bool cgiEqualsNc(const char *s, std::size_t length, const char *name, std::size_t nameLength) noexcept;
+template <std::size_t N>
+bool cgiEqualsNc(const char *s, std::size_t length, const char (&name)[N]) noexcept {
+    return cgiEqualsNc(s, length, name, N - 1);
+}
+// The decimal reading of atoi, saturated at INT_MIN and INT_MAX.
+int cgiDecimal(const char *s) noexcept;
+// Copies `n` bytes at `s` into the caller's buffer of `space` bytes: at
+// most space - 1 of them and a NUL (when space > 0). True when they did not
+// all fit.
+bool cgiCopyOut(const char *s, std::size_t n, char *result, int space) noexcept;
+
+// ---- The request: its state (request.cpp), start-up and release (entry.cpp). ----
 
 extern int cgiRestored;          // 1 after a successful replay: the environment strings are the layer's
 extern int cgiEnvironmentReplayed; // 1 when a replay, even a failed one, set environment strings
-extern cgiFormEntry *cgiFormEntryFirst;
-extern char cgiEmptyString[];
 // The twenty environment strings, in the order of the capture file.
-extern char **const cgiEnvironmentStrings[20];    // the shared empty string of unset variables and fields
+extern char **const cgiEnvironmentStrings[20];
 
-// Does nothing: the layer's tables are constants. Callers that prepare the
-// layer before a request may still call it.
-void cgiSetupConstants() noexcept;
 // Start-up up to the parse: the 21 variables (from one walk over the
 // environment), the content type and boundary, the empty list, cgiIn and
 // cgiOut.
@@ -84,34 +107,42 @@ void cgiSetupRequest() noexcept;
 // when nothing had to be parsed.
 cgiParseResultType cgiParseRequest() noexcept;
 void cgiFreeResources() noexcept;
+
+// ---- Form entry list. ----
+
+extern cgiFormEntry *cgiFormEntryFirst;
+// A complete, unlinked entry with `attr` and `value` (pool strings) and the
+// other three strings empty; null when the allocation fails.
+cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept;
+namespace cgi {
+// The end of the list, where a parser appends its entries one by one: the
+// only way entries join the list.
+class EntryTail {
+public:
+    EntryTail() noexcept;
+    void append(cgiFormEntry *e) noexcept {
+        *tail_ = e;
+        tail_ = &e->next;
+    }
+
+private:
+    cgiFormEntry **tail_;
+};
+} // namespace cgi
+// The first entry named `name`, in input order, and each next one; null
+// after the last. One search at a time: a new one ends the last.
+cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept;
+cgiFormEntry *cgiFormEntryFindNext() noexcept;
 // Empties the entry list and deletes the entries' temporary files; their
 // memory stays in the pool until cgiFreeResources.
 void cgiDropEntries() noexcept;
-int cgiStrEqNc(const char *s1, const char *s2) noexcept;
-int cgiStrBeginsNc(const char *s1, const char *s2) noexcept;
-// The decimal reading of atoi, saturated at INT_MIN and INT_MAX.
-int cgiDecimal(const char *s) noexcept;
 
-// ---- Form entry list and URL-encoded input. ----
-
-extern const unsigned char cgiHexValue[256];
-extern const char *cgiFindTarget;
-extern cgiFormEntry *cgiFindPos;
-
+// ---- URL-encoded input. ----
 
 cgiParseResultType cgiParseGetFormInput() noexcept;
 cgiParseResultType cgiParsePostFormInput() noexcept;
 // Parses URL-encoded text; `data` is not modified (a pool copy is decoded).
 cgiParseResultType cgiParseFormInput(const char *data, int length) noexcept;
-// Decodes the `len` bytes at `cp` into `out`, which may be `cp` itself: the
-// decoded text is never longer. Terminates it and returns the length up to
-// the first NUL, which is what the string readers see.
-int cgiUnescapeChars(char *out, const char *cp, int len) noexcept;
-// A complete, unlinked entry with `attr` and `value` (pool strings) and the
-// other three strings empty; null when the allocation fails.
-cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept;
-cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept;
-cgiFormEntry *cgiFormEntryFindNext() noexcept;
 
 // ---- Multipart stream and boundary scanner. ----
 
@@ -136,10 +167,6 @@ struct mpStream {
     char data[kMpHeadroom + kMpKeep + kMpBlock];
 };
 typedef mpStream *mpStreamPtr;
-
-// The stream position: bytes delivered so far, less those handed back. It
-// never exceeds CONTENT_LENGTH.
-inline int mpOffset(const mpStream *mpp) noexcept { return mpp->taken - static_cast<int>(mpp->end - mpp->pos); }
 
 // An empty stream at position 0 over the next cgiContentLength bytes of
 // cgiIn, with the delimiter made from cgiMultipartBoundary.
@@ -166,21 +193,10 @@ void mpPutBack(mpStreamPtr mpp, const char *data, int len) noexcept;
 // cgiParseIO when the input ends first or a write to `fd` fails,
 // cgiParseMemory when the block can't grow.
 cgiParseResultType afterNextBoundary(mpStreamPtr mpp, int fd, char **outP, int *bodyLengthP, int first) noexcept;
-// Writes all of `n` bytes to the descriptor; false on an error.
-bool cgiWriteAll(int fd, const char *p, std::size_t n) noexcept;
 
 // ---- Multipart input. ----
 
 cgiParseResultType cgiParsePostMultipartInput() noexcept;
-// Creates a new, empty, closed file of mode 0600 from "/tmp/cgicXXXXXX" and
-// leaves its path in `tfileName` (at least 16 bytes); cgiParseIO on failure,
-// with no file left.
-cgiParseResultType getTempFileName(char *tfileName) noexcept;
-// The same, returning the new file's open descriptor (-1 on failure).
-int cgiCreateTempFile(char *tfileName) noexcept;
-// The template of the temporary files, "/tmp/cgicXXXXXX". The unit tests
-// and fuzz targets change it, to keep their files in a directory of their own.
-extern char cgiTempFileTemplate[64];
 // Reads one header line into `attr` (name, white space dropped) and `value`
 // (every ':' dropped with the white space after it). 1 when both are
 // non-empty; 0 ends the header block.
@@ -190,24 +206,19 @@ int readHeaderLine(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int 
 void decomposeValue(const char *value, char *mvalue, int mvalueSpace, const char *const *argNames,
                     char **argValues, int argValueSpace) noexcept;
 
-// ---- Request capture and replay. ----
+// ---- Uploaded files. ----
 
-// One Integer (4 bytes, little-endian) or String (Integer length, bytes) of a
-// capture file; 1 on success, 0 on failure. A String read goes into a new
-// pool block with a NUL after it; a negative length, or one beyond what the
-// file still holds, is unreadable. `length` may be null.
-int cgiWriteInt(FILE *out, int value) noexcept;
-int cgiWriteString(FILE *out, const char *s) noexcept;
-int cgiReadInt(FILE *in, int *result) noexcept;
-int cgiReadString(FILE *in, char **s, int *length) noexcept;
+// The template of the temporary files that hold uploaded contents,
+// "/tmp/cgicXXXXXX". The unit tests and fuzz targets change it, to keep
+// their files in a directory of their own.
+extern char cgiTempFileTemplate[64];
+// Writes all of `n` bytes to the descriptor; false on an error.
+bool cgiWriteAll(int fd, const char *p, std::size_t n) noexcept;
 
 // ---- Single-value field access. ----
 
-// Copies `s` into the caller's buffer of `space` bytes: at most space - 1
-// bytes and the NUL (when space > 0). True when `s` did not fit.
-bool cgiCopyOut(const char *s, char *result, int space) noexcept;
-
+// Copies the entry's value into `result` of `max` bytes, line breaks
+// normalised to LF (`newlines`) or removed.
 cgiFormResultType cgiFormEntryString(cgiFormEntry *e, char *result, int max, int newlines) noexcept;
-int cgiFirstNonspaceChar(const char *s) noexcept;
 
 #endif // CGI_CGI_INTERNAL_H

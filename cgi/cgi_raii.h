@@ -4,6 +4,8 @@
 #define CGI_CGI_RAII_H
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "cgi_internal.h"
@@ -12,7 +14,8 @@ namespace cgi {
 
 // A new temporary file for an uploaded file's contents, open for reading
 // and writing: closed and deleted when the handle goes, unless release()
-// hands the file to the entry that names it.
+// hands the file to the entry that names it. The layer's one way to make
+// such a file.
 class TempFile {
 public:
     TempFile() { path_[0] = '\0'; }
@@ -29,7 +32,11 @@ public:
     // whole file out at close. Written with write(2), so that no stream
     // buffer (nor the allocator behind it) is needed.
     bool create() {
-        fd_ = cgiCreateTempFile(path_);
+        static_assert(sizeof path_ >= sizeof cgiTempFileTemplate, "a path must hold the template");
+        std::memcpy(path_, cgiTempFileTemplate, sizeof cgiTempFileTemplate);
+        fd_ = mkstemp(path_); // a new file of mode 0600, open for reading and writing
+        if (fd_ < 0)
+            path_[0] = '\0';
         return fd_ >= 0;
     }
     int fd() const { return fd_; }

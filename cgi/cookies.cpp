@@ -11,8 +11,6 @@ const char *const months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 namespace {
 
-bool isSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // Writes a name, value, path or domain of a Set-Cookie line without its ';'
 // and control bytes: a ';' would begin an attribute of the caller's text
 // (a domain hidden in a value, say), CR and LF would end the line, and
@@ -44,12 +42,8 @@ cgiFormResultType cgiCookieString(const char *name, char *value, int space) noex
             return cgiFormNotFound; // the header is the name itself, without "="
         if (!*n && *p == '=') {
             ++p;
-            int len = 0;
-            while (*p && *p != ';' && len < space - 1)
-                value[len++] = *p++;
-            if (space > 0)
-                value[len] = '\0';
-            return (*p && *p != ';') ? cgiFormTruncated : cgiFormSuccess;
+            const std::size_t n = std::strcspn(p, ";");
+            return cgiCopyOut(p, n, value, space) ? cgiFormTruncated : cgiFormSuccess;
         }
         // White space is skipped only after a ';', and a name matches only
         // a whole cookie name.
@@ -57,7 +51,7 @@ cgiFormResultType cgiCookieString(const char *name, char *value, int space) noex
         if (!p)
             break;
         ++p;
-        while (isSpace(static_cast<unsigned char>(*p)))
+        while (cgiIsSpace(static_cast<unsigned char>(*p)))
             ++p;
     }
     if (space > 0)
@@ -79,15 +73,13 @@ cgiFormResultType cgiCookies(char ***result) noexcept {
     std::size_t most = 1;
     for (const char *p = cgiCookie; *p; ++p)
         most += *p == '=';
-    auto **a = static_cast<char **>(cgiAlloc((most + 1) * sizeof(char *)));
+    char **a = cgiAllocStringArray(most);
     if (!a)
         return cgiFormMemory;
-    for (std::size_t i = 0; i <= most; ++i)
-        a[i] = nullptr;
     std::size_t i = 0;
     const char *p = cgiCookie;
     while (*p) {
-        while (isSpace(static_cast<unsigned char>(*p)))
+        while (cgiIsSpace(static_cast<unsigned char>(*p)))
             ++p;
         // Unlike cgiCookieString, a name runs across a ';' to the next '='.
         const char *end = std::strchr(p, '=');

@@ -1,6 +1,6 @@
-// Request entry: the environment globals, the content type and its boundary,
-// the choice of parser, the release of everything, case-blind comparisons
-// and the response headers.
+// Request entry: the environment read into the request's globals, the
+// content type and its boundary, the choice of parser, the release of
+// everything and the response headers.
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -9,73 +9,24 @@
 
 #include "cgi_internal.h"
 
-char cgiEmptyString[] = "";
-
-char *cgiServerSoftware = cgiEmptyString;
-char *cgiServerName = cgiEmptyString;
-char *cgiGatewayInterface = cgiEmptyString;
-char *cgiServerProtocol = cgiEmptyString;
-char *cgiServerPort = cgiEmptyString;
-char *cgiRequestMethod = cgiEmptyString;
-char *cgiPathInfo = cgiEmptyString;
-char *cgiPathTranslated = cgiEmptyString;
-char *cgiScriptName = cgiEmptyString;
-char *cgiQueryString = cgiEmptyString;
-char *cgiRemoteHost = cgiEmptyString;
-char *cgiRemoteAddr = cgiEmptyString;
-char *cgiAuthType = cgiEmptyString;
-char *cgiRemoteUser = cgiEmptyString;
-char *cgiRemoteIdent = cgiEmptyString;
-char cgiContentTypeData[1024];
-char *cgiContentType = cgiContentTypeData;
-char *cgiAccept = cgiEmptyString;
-char *cgiUserAgent = cgiEmptyString;
-char *cgiReferrer = cgiEmptyString;
-char *cgiCookie = cgiEmptyString;
-char *cgiMultipartBoundary = cgiEmptyString;
-int cgiContentLength = 0;
-FILE *cgiIn = nullptr;
-FILE *cgiOut = nullptr;
-
-char **const cgiEnvironmentStrings[20] = {
-    &cgiServerSoftware, &cgiServerName,     &cgiGatewayInterface, &cgiServerProtocol,
-    &cgiServerPort,     &cgiRequestMethod,  &cgiPathInfo,         &cgiPathTranslated,
-    &cgiScriptName,     &cgiQueryString,    &cgiRemoteHost,       &cgiRemoteAddr,
-    &cgiAuthType,       &cgiRemoteUser,     &cgiRemoteIdent,      &cgiContentType,
-    &cgiAccept,         &cgiUserAgent,      &cgiReferrer,         &cgiCookie};
-
-int cgiRestored = 0;
-int cgiEnvironmentReplayed = 0;
-cgiFormEntry *cgiFormEntryFirst = nullptr;
-
 namespace {
-
-bool isSpace(unsigned char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r'); // \t \n \v \f \r
-}
-
-bool isLetter(unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 
 // Copies CONTENT_TYPE (`ct`), cuts it at its first ';' and finds the
 // boundary among the parameters after it.
 void setupContentType(const char *ct) {
-    std::size_t n = std::strlen(ct);
-    if (n > sizeof cgiContentTypeData - 1)
-        n = sizeof cgiContentTypeData - 1;
-    std::memcpy(cgiContentTypeData, ct, n);
-    cgiContentTypeData[n] = '\0';
+    cgiCopyOut(ct, std::strlen(ct), cgiContentTypeData, sizeof cgiContentTypeData);
     cgiContentType = cgiContentTypeData;
     cgiMultipartBoundary = cgiEmptyString;
 
     char *p = std::strchr(cgiContentTypeData, ';');
     while (p) {
         *p++ = '\0';
-        while (isSpace(static_cast<unsigned char>(*p)))
+        while (cgiIsSpace(static_cast<unsigned char>(*p)))
             ++p;
         if (cgiStrBeginsNc(p, "boundary=")) {
             char *b = p + 9;
             char *end = b;
-            while (*end && !isSpace(static_cast<unsigned char>(*end)))
+            while (*end && !cgiIsSpace(static_cast<unsigned char>(*end)))
                 ++end;
             *end = '\0';
             cgiMultipartBoundary = b;
@@ -204,27 +155,6 @@ void readEnvironment() {
 
 } // namespace
 
-int cgiDecimal(const char *s) noexcept {
-    while (isSpace(static_cast<unsigned char>(*s)))
-        ++s;
-    bool negative = false;
-    if (*s == '-' || *s == '+')
-        negative = *s++ == '-';
-    // Accumulated as a negative number, whose range holds INT_MIN.
-    long long v = 0;
-    for (; *s >= '0' && *s <= '9'; ++s) {
-        v = v * 10 - (*s - '0');
-        if (v < INT_MIN) {
-            v = INT_MIN;
-            if (!negative)
-                return INT_MAX;
-        }
-    }
-    if (negative)
-        return static_cast<int>(v);
-    return v == INT_MIN ? INT_MAX : static_cast<int>(-v);
-}
-
 void cgiSetupRequest() noexcept {
     readEnvironment();
     setupContentType(rawContentType);
@@ -251,13 +181,6 @@ cgiParseResultType cgiParseRequest() noexcept {
     return cgiParseSuccess;
 }
 
-void cgiDropEntries() noexcept {
-    for (cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next)
-        if (*e->tfileName)
-            unlink(e->tfileName); // a file already gone is no error here
-    cgiFormEntryFirst = nullptr;
-}
-
 void cgiFreeResources() noexcept {
     cgiDropEntries();
     if (cgiRestored || cgiEnvironmentReplayed) {
@@ -269,35 +192,6 @@ void cgiFreeResources() noexcept {
     cgiPoolRelease();
     cgiRestored = 0;
     cgiEnvironmentReplayed = 0;
-}
-
-// Equal bytes match; otherwise only a letter and the same letter in the
-// other case (they differ in the 0x20 bit alone).
-inline bool sameNc(unsigned char a, unsigned char b) { return a == b || (isLetter(a) && (a ^ b) == 0x20); }
-
-int cgiStrEqNc(const char *s1, const char *s2) noexcept {
-    for (;; ++s1, ++s2) {
-        unsigned char a = static_cast<unsigned char>(*s1);
-        unsigned char b = static_cast<unsigned char>(*s2);
-        // Equal bytes first: most strings compared are spelled as expected.
-        if (a == b) {
-            if (!a)
-                return 1;
-        } else if (!isLetter(a) || (a ^ b) != 0x20) {
-            return 0;
-        }
-    }
-}
-
-int cgiStrBeginsNc(const char *s1, const char *s2) noexcept {
-    for (;; ++s1, ++s2) {
-        unsigned char a = static_cast<unsigned char>(*s1);
-        unsigned char b = static_cast<unsigned char>(*s2);
-        if (!b)
-            return 1;
-        if (!a || !sameNc(a, b))
-            return 0;
-    }
 }
 
 namespace {

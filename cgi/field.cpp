@@ -7,20 +7,33 @@
 
 namespace {
 
-// What a numeric field holds before it is converted: cgiFormSuccess, or the
-// reason to store the default instead.
-cgiFormResultType numericText(const char *name, const char **text, bool allowPoint) {
-    cgiFormEntry *e = cgiFormEntryFindFirst(name);
-    if (!e)
-        return cgiFormNotFound;
-    if (!*e->value)
-        return cgiFormEmpty;
-    int c = cgiFirstNonspaceChar(e->value);
-    if (!((c >= '0' && c <= '9') || c == '-' || c == '+' || (allowPoint && c == '.')))
-        return cgiFormBadType;
-    *text = e->value;
-    return cgiFormSuccess;
+int cgiFirstNonspaceChar(const char *s) {
+    s += std::strspn(s, " \n\r\t");
+    return static_cast<unsigned char>(*s);
 }
+
+// The first field named `name` read with `convert`, when its first byte
+// that is not white space may begin a number (a point too when
+// `allowPoint`); otherwise `defaultV` and the reason.
+template <typename T>
+cgiFormResultType number(const char *name, T *result, T defaultV, T (*convert)(const char *),
+                         bool allowPoint) {
+    cgiFormEntry *e = cgiFormEntryFindFirst(name);
+    cgiFormResultType r = cgiFormSuccess;
+    if (!e) {
+        r = cgiFormNotFound;
+    } else if (!*e->value) {
+        r = cgiFormEmpty;
+    } else {
+        const int c = cgiFirstNonspaceChar(e->value);
+        if (!((c >= '0' && c <= '9') || c == '-' || c == '+' || (allowPoint && c == '.')))
+            r = cgiFormBadType;
+    }
+    *result = r == cgiFormSuccess ? convert(e->value) : defaultV;
+    return r;
+}
+
+double toDouble(const char *s) { return std::strtod(s, nullptr); }
 
 // Moves a number that was read successfully into [min, max]; the lower
 // bound is tested first and the bounds are not compared with each other. A
@@ -91,23 +104,6 @@ cgiFormResultType cgiFormEntryString(cgiFormEntry *e, char *result, int max, int
     return len ? cgiFormSuccess : cgiFormEmpty;
 }
 
-bool cgiCopyOut(const char *s, char *result, int space) noexcept {
-    if (space <= 0)
-        return *s != '\0';
-    std::size_t n = std::strlen(s);
-    const bool truncated = n > static_cast<std::size_t>(space - 1);
-    if (truncated)
-        n = static_cast<std::size_t>(space - 1);
-    std::memcpy(result, s, n);
-    result[n] = '\0';
-    return truncated;
-}
-
-int cgiFirstNonspaceChar(const char *s) noexcept {
-    s += std::strspn(s, " \n\r\t");
-    return static_cast<unsigned char>(*s);
-}
-
 cgiFormResultType cgiFormString(const char *name, char *result, int max) noexcept {
     return stringField(name, result, max, 1);
 }
@@ -127,10 +123,7 @@ cgiFormResultType cgiFormStringSpaceNeeded(const char *name, int *result) noexce
 }
 
 cgiFormResultType cgiFormInteger(const char *name, int *result, int defaultV) noexcept {
-    const char *text = nullptr;
-    cgiFormResultType r = numericText(name, &text, false);
-    *result = r == cgiFormSuccess ? cgiDecimal(text) : defaultV;
-    return r;
+    return number<int>(name, result, defaultV, cgiDecimal, false);
 }
 
 cgiFormResultType cgiFormIntegerBounded(const char *name, int *result, int min, int max,
@@ -139,10 +132,7 @@ cgiFormResultType cgiFormIntegerBounded(const char *name, int *result, int min, 
 }
 
 cgiFormResultType cgiFormDouble(const char *name, double *result, double defaultV) noexcept {
-    const char *text = nullptr;
-    cgiFormResultType r = numericText(name, &text, true);
-    *result = r == cgiFormSuccess ? std::strtod(text, nullptr) : defaultV;
-    return r;
+    return number(name, result, defaultV, toDouble, true);
 }
 
 cgiFormResultType cgiFormDoubleBounded(const char *name, double *result, double min, double max,

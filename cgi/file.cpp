@@ -1,8 +1,26 @@
-// Uploaded file access: what the client sent with a file field, and read
-// handles on the temporary file that holds its contents.
+// Uploaded file access: the temporary files that hold uploaded contents, what
+// the client sent with a file field, and read handles on its file.
 #include <cstdio>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 #include "cgi_internal.h"
+
+char cgiTempFileTemplate[64] = "/tmp/cgicXXXXXX";
+
+bool cgiWriteAll(int fd, const char *p, std::size_t n) noexcept {
+    while (n) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
 
 namespace {
 
@@ -17,7 +35,7 @@ cgiFormResultType copyMember(const char *name, char *cgiFormEntry::*member, char
         return cgiFormNotFound;
     }
     const char *s = e->*member;
-    bool truncated = cgiCopyOut(s, result, resultSpace);
+    bool truncated = cgiCopyOut(s, std::strlen(s), result, resultSpace);
     if (!*s)
         return empty;
     return truncated ? cgiFormTruncated : cgiFormSuccess;

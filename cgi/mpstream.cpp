@@ -3,10 +3,8 @@
 // a time, the delimiter is found with memchr near the start of a part and
 // memmem beyond, and a part's bytes go to their file or memory block a whole
 // run at a time.
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <unistd.h>
 
 #include "cgi_internal.h"
 
@@ -50,19 +48,6 @@ bool refill(mpStreamPtr mpp, std::size_t want = kMpBlock) {
 }
 
 } // namespace
-
-bool cgiWriteAll(int fd, const char *p, std::size_t n) noexcept {
-    while (n) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
 
 namespace {
 

@@ -8,9 +8,6 @@
 
 namespace {
 
-// Space, tab, LF, VT, FF and CR; a byte above the space, as most are, is
-// one comparison.
-bool isSpace(int c) { return c <= ' ' && (0x100003E00ull >> c & 1); }
 bool isAlnum(int c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 
 // Copies a header value's main value or a parameter's value from `p`: quoted
@@ -22,36 +19,15 @@ const char *copyValue(const char *p, char *out, int space) {
     if (quoted)
         ++p;
     const char *stop = strchrnul(p, quoted ? '"' : ';');
-    if (out && space > 0) {
-        std::size_t n = static_cast<std::size_t>(stop - p);
-        if (n > static_cast<std::size_t>(space - 1))
-            n = static_cast<std::size_t>(space - 1);
-        std::memcpy(out, p, n);
-        out[n] = '\0';
-    }
+    if (out)
+        cgiCopyOut(p, static_cast<std::size_t>(stop - p), out, space);
     if (quoted && *stop == '"')
         stop = strchrnul(stop + 1, ';');
     return stop;
 }
 
-// Whether `s`, a string of `length` bytes, spells `name` in any case. The
-// length first: most header names and values are not the one sought; then
-// the spelling as clients send it.
-template <std::size_t N>
-bool equalsNc(const char *s, std::size_t length, const char (&name)[N]) {
-    if (length != N - 1)
-        return false;
-    if (std::memcmp(s, name, length) == 0)
-        return true;
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c | 0x20 : c; };
-    for (std::size_t i = 0; i < length; ++i)
-        if (lower(static_cast<unsigned char>(s[i])) != lower(static_cast<unsigned char>(name[i])))
-            return false;
-    return true;
-}
-
 const char *skipSpace(const char *p) {
-    while (isSpace(static_cast<unsigned char>(*p)))
+    while (cgiIsSpace(static_cast<unsigned char>(*p)))
         ++p;
     return p;
 }
@@ -78,19 +54,20 @@ void readHeaders(mpStreamPtr mpp, Part &part) {
     static const char *const noNames[] = {nullptr};
     while (readHeaderLine(mpp, part.attr, sizeof part.attr, part.value, sizeof part.value)) {
         const std::size_t length = std::strlen(part.attr);
-        if (equalsNc(part.attr, length, "Content-Disposition")) {
+        if (cgiEqualsNc(part.attr, length, "Content-Disposition")) {
             char *values[] = {part.fname, part.ffileName};
             decomposeValue(part.value, part.fvalue, sizeof part.fvalue, dispositionNames, values,
                            sizeof part.fname);
-        } else if (equalsNc(part.attr, length, "Content-Type")) {
+        } else if (cgiEqualsNc(part.attr, length, "Content-Type")) {
             decomposeValue(part.value, part.fcontentType, sizeof part.fcontentType, noNames, nullptr,
                            0);
         }
     }
 }
 
-// Parses the parts after the first delimiter; the entries are appended at `tail`.
-cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
+// Parses the parts after the first delimiter, appending their entries.
+cgiParseResultType parseParts(mpStreamPtr mpp) {
+    cgi::EntryTail tail;
     static Part part;
     for (;;) {
         part.fvalue[0] = part.fname[0] = part.ffileName[0] = part.fcontentType[0] = '\0';
@@ -105,7 +82,7 @@ cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
             mpPutBack(mpp, d, 2);
         }
         readHeaders(mpp, part);
-        if (!equalsNc(part.fvalue, std::strlen(part.fvalue), "form-data")) {
+        if (!cgiEqualsNc(part.fvalue, std::strlen(part.fvalue), "form-data")) {
             cgiParseResultType r = afterNextBoundary(mpp, -1, nullptr, nullptr, 0);
             if (r != cgiParseSuccess)
                 return r;
@@ -122,21 +99,12 @@ cgiParseResultType parseParts(mpStreamPtr mpp, cgiFormEntry **tail) {
             return r;
         if (!tfile.close())
             return cgiParseIO; // the upload did not reach the file whole
-        auto *e = static_cast<cgiFormEntry *>(cgiPoolAlloc(sizeof(cgiFormEntry)));
-        if (!e)
-            return cgiParseMemory;
-        *e = cgiFormEntry{poolString(part.fname),
-                          out ? out : cgiEmptyString,
-                          bodyLength,
-                          poolString(part.ffileName),
-                          poolString(part.fcontentType),
-                          poolString(tfile.path()),
-                          nullptr};
-        if (!e->attr || !e->fileName || !e->contentType || !e->tfileName)
+        cgiFormEntry *e = cgiNewEntry(poolString(part.fname), out ? out : cgiEmptyString, bodyLength);
+        if (!e || !e->attr || !(e->fileName = poolString(part.ffileName)) ||
+            !(e->contentType = poolString(part.fcontentType)) || !(e->tfileName = poolString(tfile.path())))
             return cgiParseMemory;
         tfile.release();
-        *tail = e;
-        tail = &e->next;
+        tail.append(e);
     }
 }
 
@@ -176,7 +144,7 @@ int readLineInBlock(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int
             p = stop;
         } else {
             for (; p < stop; ++p)
-                if (!isSpace(static_cast<unsigned char>(*p)) && attrLen < attrSpace - 1)
+                if (!cgiIsSpace(static_cast<unsigned char>(*p)) && attrLen < attrSpace - 1)
                     attr[attrLen++] = *p;
         }
         if (!colon)
@@ -184,7 +152,7 @@ int readLineInBlock(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int
         p = colon + 1;
         if (attrLen > 0) {
             for (;;) {
-                while (p != end && isSpace(static_cast<unsigned char>(*p)))
+                while (p != end && cgiIsSpace(static_cast<unsigned char>(*p)))
                     ++p;
                 if (p == end)
                     return -1;
@@ -246,7 +214,7 @@ int readLineByBytes(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int
             goto lineEnd;
         if (c == ':' && attrLen > 0)
             break;
-        if (!isSpace(static_cast<unsigned char>(c)) && attrLen < attrSpace - 1)
+        if (!cgiIsSpace(static_cast<unsigned char>(c)) && attrLen < attrSpace - 1)
             attr[attrLen++] = c;
     }
     // The value: every colon goes, with the white space after it. That skip
@@ -255,7 +223,7 @@ int readLineByBytes(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int
         do {
             if (!mpGetByte(mpp, &c))
                 return 0;
-        } while (isSpace(static_cast<unsigned char>(c)));
+        } while (cgiIsSpace(static_cast<unsigned char>(c)));
         while (c != ':') {
             if (valueLen < valueSpace - 1)
                 value[valueLen++] = c;
@@ -277,21 +245,6 @@ lineEnd:
 }
 
 } // namespace
-
-char cgiTempFileTemplate[64] = "/tmp/cgicXXXXXX";
-
-int cgiCreateTempFile(char *path) noexcept {
-    std::memcpy(path, cgiTempFileTemplate, std::strlen(cgiTempFileTemplate) + 1);
-    return mkstemp(path); // a new file of mode 0600, open for reading and writing
-}
-
-cgiParseResultType getTempFileName(char *tfileName) noexcept {
-    int fd = cgiCreateTempFile(tfileName);
-    if (fd < 0)
-        return cgiParseIO;
-    close(fd);
-    return cgiParseSuccess;
-}
 
 int readHeaderLine(mpStreamPtr mpp, char *attr, int attrSpace, char *value, int valueSpace) noexcept {
     int r = readLineInBlock(mpp, attr, attrSpace, value, valueSpace);
@@ -318,8 +271,7 @@ void decomposeValue(const char *value, char *mvalue, int mvalueSpace, const char
         p = skipSpace(p + 1);
         char *out = nullptr;
         for (int i = 0; argNames[i]; ++i) {
-            if (std::strlen(argNames[i]) == static_cast<std::size_t>(len) &&
-                (std::memcmp(argNames[i], name, static_cast<std::size_t>(len)) == 0 || cgiStrEqNc(argNames[i], name))) {
+            if (cgiEqualsNc(name, static_cast<std::size_t>(len), argNames[i], std::strlen(argNames[i]))) {
                 out = argValues[i];
                 break;
             }
@@ -341,10 +293,7 @@ cgiParseResultType cgiParsePostMultipartInput() noexcept {
     // Everything before the first delimiter is dropped; a whole body without
     // one is an empty submission, not an error.
     if (afterNextBoundary(&stream, -1, nullptr, nullptr, 1) == cgiParseSuccess) {
-        cgiFormEntry **tail = &cgiFormEntryFirst;
-        while (*tail)
-            tail = &(*tail)->next;
-        result = parseParts(&stream, tail);
+        result = parseParts(&stream);
     }
     // A body cut short is never a submission, whatever the parts seen so far
     // said: a form without its last fields must not be acted on.

@@ -1,10 +1,12 @@
-// The form entry list, its search cursor, and URL-encoded input: the query
-// string of a GET and the body of an application/x-www-form-urlencoded POST.
+// URL-encoded input: the query string of a GET and the body of an
+// application/x-www-form-urlencoded POST.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "cgi_internal.h"
+
+namespace {
 
 // The value of each hex digit; any other byte counts as 0.
 const unsigned char cgiHexValue[256] = {
@@ -16,85 +18,6 @@ const unsigned char cgiHexValue[256] = {
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  0,  0,  0,  0,  0,  // 0x50
     0, 10, 11, 12, 13, 14, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, // 0x60: 'a' to 'f'
 };
-const char *cgiFindTarget = nullptr;
-cgiFormEntry *cgiFindPos = nullptr;
-
-namespace {
-
-// Splits `len` bytes of pairs at `buf` (which has room for one more byte)
-// and decodes each name and value where it stands, appending one entry per
-// pair. A trailing fragment without '=' is dropped.
-cgiParseResultType parseInPlace(char *buf, std::size_t len) {
-    cgiFormEntry **tail = &cgiFormEntryFirst;
-    while (*tail)
-        tail = &(*tail)->next;
-    char *p = buf;
-    char *const end = buf + len;
-    while (p < end) {
-        // An '&' before the '=' is an ordinary byte of the name.
-        char *eq = static_cast<char *>(std::memchr(p, '=', static_cast<std::size_t>(end - p)));
-        if (!eq)
-            break;
-        char *name = p;
-        cgiUnescapeChars(name, name, static_cast<int>(eq - name));
-        char *value = eq + 1;
-        char *amp = static_cast<char *>(std::memchr(value, '&', static_cast<std::size_t>(end - value)));
-        char *valueEnd = amp ? amp : end;
-        int valueLength = cgiUnescapeChars(value, value, static_cast<int>(valueEnd - value));
-        p = amp ? amp + 1 : end;
-        cgiFormEntry *e = cgiNewEntry(name, value, valueLength);
-        if (!e)
-            return cgiParseMemory;
-        *tail = e;
-        tail = &e->next;
-    }
-    return cgiParseSuccess;
-}
-
-} // namespace
-
-void cgiSetupConstants() noexcept {}
-
-cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept {
-    auto *e = static_cast<cgiFormEntry *>(cgiPoolAlloc(sizeof(cgiFormEntry)));
-    if (e)
-        *e = cgiFormEntry{attr, value, valueLength, cgiEmptyString, cgiEmptyString, cgiEmptyString,
-                          nullptr};
-    return e;
-}
-
-cgiParseResultType cgiParseGetFormInput() noexcept {
-    return cgiParseFormInput(cgiQueryString, cgiContentLength);
-}
-
-cgiParseResultType cgiParsePostFormInput() noexcept {
-    if (cgiContentLength == 0)
-        return cgiParseSuccess;
-    // A body beyond the input limit is refused before a byte of it is read
-    // or its buffer allocated, as if memory had run out.
-    if (cgiContentLength < 0 || cgiContentLength > kCgiMaxInput)
-        return cgiParseMemory;
-    const std::size_t n = static_cast<std::size_t>(cgiContentLength);
-    // The body is read in one block and decoded where it stands; the extra
-    // byte terminates the last value.
-    char *body = static_cast<char *>(cgiPoolAlloc(n + 1));
-    if (!body)
-        return cgiParseMemory;
-    if (std::fread(body, 1, n, cgiIn) != n)
-        return cgiParseIO;
-    return parseInPlace(body, n);
-}
-
-cgiParseResultType cgiParseFormInput(const char *data, int length) noexcept {
-    if (length <= 0)
-        return cgiParseSuccess;
-    char *copy = cgiPoolStrndup(data, static_cast<std::size_t>(length));
-    if (!copy)
-        return cgiParseMemory;
-    return parseInPlace(copy, static_cast<std::size_t>(length));
-}
-
-namespace {
 
 // Eight (or four) bytes at a time: a word that holds no '%' is copied with
 // its '+' bytes turned into spaces. Not where a word that may be unaligned
@@ -121,9 +44,10 @@ inline std::size_t firstMarked(Word marks) {
 #endif
 }
 
-} // namespace
-
-int cgiUnescapeChars(char *out, const char *cp, int len) noexcept {
+// Decodes the `len` bytes at `cp` into `out`, which may be `cp` itself: the
+// decoded text is never longer. Terminates it and returns the length up to
+// the first NUL, which is what the string readers see.
+int cgiUnescapeChars(char *out, const char *cp, int len) {
     const unsigned char *in = reinterpret_cast<const unsigned char *>(cp);
     const unsigned char *const end = in + (len > 0 ? len : 0);
     char *o = out;
@@ -168,19 +92,62 @@ int cgiUnescapeChars(char *out, const char *cp, int len) noexcept {
     return static_cast<int>((firstNul ? firstNul : o) - out);
 }
 
-cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept {
-    cgiFindTarget = name;
-    cgiFindPos = cgiFormEntryFirst;
-    return cgiFormEntryFindNext();
+// Splits `len` bytes of pairs at `buf` (which has room for one more byte)
+// and decodes each name and value where it stands, appending one entry per
+// pair. A trailing fragment without '=' is dropped.
+cgiParseResultType parseInPlace(char *buf, std::size_t len) {
+    cgi::EntryTail tail;
+    char *p = buf;
+    char *const end = buf + len;
+    while (p < end) {
+        // An '&' before the '=' is an ordinary byte of the name.
+        char *eq = static_cast<char *>(std::memchr(p, '=', static_cast<std::size_t>(end - p)));
+        if (!eq)
+            break;
+        char *name = p;
+        cgiUnescapeChars(name, name, static_cast<int>(eq - name));
+        char *value = eq + 1;
+        char *amp = static_cast<char *>(std::memchr(value, '&', static_cast<std::size_t>(end - value)));
+        char *valueEnd = amp ? amp : end;
+        int valueLength = cgiUnescapeChars(value, value, static_cast<int>(valueEnd - value));
+        p = amp ? amp + 1 : end;
+        cgiFormEntry *e = cgiNewEntry(name, value, valueLength);
+        if (!e)
+            return cgiParseMemory;
+        tail.append(e);
+    }
+    return cgiParseSuccess;
 }
 
-cgiFormEntry *cgiFormEntryFindNext() noexcept {
-    while (cgiFindPos) {
-        cgiFormEntry *e = cgiFindPos;
-        cgiFindPos = e->next;
-        // Most names differ in their first byte.
-        if (e->attr[0] == cgiFindTarget[0] && std::strcmp(e->attr, cgiFindTarget) == 0)
-            return e;
-    }
-    return nullptr;
+} // namespace
+
+cgiParseResultType cgiParseGetFormInput() noexcept {
+    return cgiParseFormInput(cgiQueryString, cgiContentLength);
+}
+
+cgiParseResultType cgiParsePostFormInput() noexcept {
+    if (cgiContentLength == 0)
+        return cgiParseSuccess;
+    // A body beyond the input limit is refused before a byte of it is read
+    // or its buffer allocated, as if memory had run out.
+    if (cgiContentLength < 0 || cgiContentLength > kCgiMaxInput)
+        return cgiParseMemory;
+    const std::size_t n = static_cast<std::size_t>(cgiContentLength);
+    // The body is read in one block and decoded where it stands; the extra
+    // byte terminates the last value.
+    char *body = static_cast<char *>(cgiPoolAlloc(n + 1));
+    if (!body)
+        return cgiParseMemory;
+    if (std::fread(body, 1, n, cgiIn) != n)
+        return cgiParseIO;
+    return parseInPlace(body, n);
+}
+
+cgiParseResultType cgiParseFormInput(const char *data, int length) noexcept {
+    if (length <= 0)
+        return cgiParseSuccess;
+    char *copy = cgiPoolStrndup(data, static_cast<std::size_t>(length));
+    if (!copy)
+        return cgiParseMemory;
+    return parseInPlace(copy, static_cast<std::size_t>(length));
 }

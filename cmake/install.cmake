@@ -23,7 +23,7 @@ set(cgi_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/cgi)
 install(TARGETS cgi EXPORT cgiTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES cgi/cgi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(FILES ${PROJECT_BINARY_DIR}/include/cgi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 install(EXPORT cgiTargets NAMESPACE cgi:: DESTINATION ${cgi_cmakedir} COMPONENT development)
 configure_package_config_file(cmake/cgiConfig.cmake.in ${PROJECT_BINARY_DIR}/cgiConfig.cmake
   INSTALL_DESTINATION ${cgi_cmakedir})

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "cgi.h"
-#include "cgi_internal.h"
 
 namespace {
 
@@ -49,36 +48,53 @@ void environment() {
     std::fputs("</table>\n", cgiOut);
 }
 
-// An uploaded file: its first 32 bytes in hexadecimal.
-void file(const cgiFormEntry *e) {
-    row("file", e->attr);
-    cell("filename", e->fileName);
-    cell("type", e->contentType);
-    std::fprintf(cgiOut, "<td class=\"size\">%d</td><td class=\"head\">", e->valueLength);
-    unsigned char head[32];
-    std::size_t got = 0;
-    if (std::FILE *f = std::fopen(e->tfileName, "rb")) {
-        got = std::fread(head, 1, sizeof head, f);
-        std::fclose(f);
+// The uploaded file of the first field named `name`: its first 32 bytes in
+// hexadecimal.
+void file(const char *name) {
+    static char text[1024];
+    row("file", name);
+    cgiFormFileName(name, text, sizeof text);
+    cell("filename", text);
+    cgiFormFileContentType(name, text, sizeof text);
+    cell("type", text);
+    int size = 0;
+    cgiFormFileSize(name, &size);
+    std::fprintf(cgiOut, "<td class=\"size\">%d</td><td class=\"head\">", size);
+    cgiFilePtr f = nullptr;
+    if (cgiFormFileOpen(name, &f) == cgiFormSuccess) {
+        unsigned char head[32];
+        int got = 0;
+        if (cgiFormFileRead(f, reinterpret_cast<char *>(head), sizeof head, &got) == cgiFormSuccess)
+            for (int i = 0; i < got; ++i)
+                std::fprintf(cgiOut, "%02x", head[i]);
+        cgiFormFileClose(f);
     }
-    for (std::size_t i = 0; i < got; ++i)
-        std::fprintf(cgiOut, "%02x", head[i]);
     std::fputs("</td></tr>\n", cgiOut);
 }
 
-// Every entry in input order, in one walk of the list: a lookup by name
-// starts from the head of the list, so a page built name by name would
-// take time quadratic in the number of names a request sends.
+// Every field, name by name in the order the names first came, with all its
+// values (line breaks as LF); an upload where the first value of a name is.
 void fields() {
     std::fputs("<h2>Fields</h2>\n<table>\n", cgiOut);
-    for (const cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next) {
-        if (*e->tfileName) {
-            file(e);
-            continue;
+    char **names = nullptr;
+    if (cgiFormEntries(&names) == cgiFormSuccess) {
+        for (char **name = names; *name; ++name) {
+            char **values = nullptr;
+            if (cgiFormStringMultiple(*name, &values) == cgiFormMemory)
+                break;
+            char **value = values;
+            if (cgiFormFileSize(*name, nullptr) == cgiFormSuccess) {
+                file(*name);
+                ++value;
+            }
+            for (; *value; ++value) {
+                row("field", *name);
+                cell("value", *value);
+                std::fputs("</tr>\n", cgiOut);
+            }
+            cgiStringArrayFree(values);
         }
-        row("field", e->attr);
-        cell("value", e->value);
-        std::fputs("</tr>\n", cgiOut);
+        cgiStringArrayFree(names);
     }
     std::fputs("</table>\n", cgiOut);
 }

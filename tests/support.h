@@ -86,7 +86,7 @@ inline std::string privateTempDir() {
 // For a process that serves one request after another (a fuzz target):
 // temporary files in the private directory, and a response that goes nowhere.
 inline void quietRequests() {
-    static FILE *const out = (privateTempDir(), cgiSetupConstants(), std::fopen("/dev/null", "w"));
+    static FILE *const out = (privateTempDir(), std::fopen("/dev/null", "w"));
     if (!(cgiOut = out))
         std::abort();
 }

@@ -38,15 +38,36 @@ TEST_F(UrlEncoded, SplitsAndDecodesPairs) {
                                            {"z", pad}})) << "offset " << k;
     }
     // Only the given length is parsed; a search walks the repeated names (as
-    // they are written), then stays done.
-    ASSERT_EQ(cgiParseFormInput("c=1&d=x&c=2&C=9&c=3&e=5", 19), cgiParseSuccess);
-    std::string seen;
-    for (cgiFormEntry *e = cgiFormEntryFindFirst("c"); e; e = cgiFormEntryFindNext())
-        seen += e->value;
-    EXPECT_EQ(seen, "123");
-    EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
-    EXPECT_STREQ(cgiFormEntryFindFirst("c")->value, "1") << "a new search starts over";
-    EXPECT_EQ(cgiFormEntryFindFirst("e"), nullptr);
+    // they are written), then stays done. A long list is searched through a
+    // name index, made at its first search and forgotten when the list grows,
+    // or walked when there is no memory for the index.
+    std::string filler;
+    for (int i = 0; i < 20; ++i)
+        filler += "&f" + std::to_string(i) + "=";
+    const struct { const char *label; std::string more; long failAt; } lists[] = {
+        {"a short list", "", 0},
+        {"a long list", filler, 0},
+        {"a long list without memory for the index", filler, 1},
+    };
+    for (const auto &list : lists) {
+        cgiFreeResources();
+        const std::string input = "c=1&d=x&c=2&C=9&cc=8&c=3" + list.more + "&e=5";
+        ASSERT_EQ(cgiParseFormInput(input.c_str(), static_cast<int>(input.size()) - 4), cgiParseSuccess);
+        cgiAllocFailAt(list.failAt);
+        auto values = [](const char *name) {
+            std::string seen;
+            for (cgiFormEntry *e = cgiFormEntryFindFirst(name); e; e = cgiFormEntryFindNext())
+                seen += e->value;
+            return seen;
+        };
+        EXPECT_EQ(values("c"), "123") << list.label;
+        EXPECT_EQ(cgiFormEntryFindNext(), nullptr) << list.label;
+        EXPECT_STREQ(cgiFormEntryFindFirst("c")->value, "1") << list.label << ": a new search starts over";
+        EXPECT_EQ(cgiFormEntryFindFirst("e"), nullptr) << list.label;
+        cgiAllocFailAt(0);
+        ASSERT_EQ(cgiParseFormInput("c=4&e=6", 7), cgiParseSuccess);
+        EXPECT_EQ(values("c") + values("e"), "12346") << list.label << ": the list grew";
+    }
 }
 
 // Each entry is an allocation of its own: a failing one leaves the entries

@@ -1,10 +1,11 @@
-// list.cgi: the smallest useful application of the layer, used by the
-// benchmarks: one line per field with its name and decoded length ("F name
-// length"), one per upload with its field name, file name and size ("U name
-// file size").
+// list.cgi: the program the benchmarks time against the floors and the
+// other languages' parsers: one line per field with its name and decoded
+// length ("F name length"), one per upload with its field name, file name and
+// size ("U name file size"), in input order. It walks the layer's entry list,
+// as the other parsers' programs walk theirs, so that what is timed is the
+// parse and not the lookups of the public accessors.
 #include <cstdio>
 
-#include "cgi.h"
 #include "cgi_internal.h"
 
 namespace {

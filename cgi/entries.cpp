@@ -1,0 +1,173 @@
+// The form entry list: making entries and appending them, the search by name
+// and its cursor, and dropping the entries with their temporary files.
+#include <cstdint>
+#include <cstring>
+#include <unistd.h>
+
+#include "cgi_internal.h"
+
+cgiFormEntry *cgiFormEntryFirst = nullptr;
+
+namespace {
+
+const char *cgiFindTarget = nullptr;
+cgiFormEntry *cgiFindPos = nullptr;
+
+// A name index over a long list, so that an application that looks every
+// field up by name does not walk the list once per field. It is made at the
+// first search of a list of kIndexFrom entries or more and forgotten when
+// the list changes. Without memory for it the search walks the list, as it
+// does for a short one: an index is never a reason for a search to fail.
+constexpr std::size_t kIndexFrom = 16;
+
+class NameIndex {
+public:
+    // Whether the index serves the list that begins at `head`; made on the
+    // first call for that list.
+    bool ready(cgiFormEntry *head) {
+        if (head != head_ || state_ == State::Unknown) {
+            forget();
+            head_ = head;
+            state_ = build() ? State::Built : State::Walk;
+        }
+        return state_ == State::Built;
+    }
+    // The position of the first entry named `name`, or -1.
+    int first(const char *name) const {
+        const int *slot = find(name, hash(name));
+        return *slot;
+    }
+    cgiFormEntry *entry(int pos) const { return entries_[pos]; }
+    // The position of the next entry of the same name after `pos`, or -1.
+    int nextSame(int pos) const { return nextSame_[pos]; }
+    void forget() {
+        cgiRelease(entries_);
+        entries_ = nullptr;
+        head_ = nullptr;
+        state_ = State::Unknown;
+    }
+
+private:
+    enum class State { Unknown, Walk, Built };
+
+    static std::uint32_t hash(const char *name) {
+        std::uint32_t h = 2166136261u;
+        for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p)
+            h = (h ^ *p) * 16777619u;
+        return h;
+    }
+    // The slot of `name`: the one that holds it, or the empty one where it
+    // would go.
+    const int *find(const char *name, std::uint32_t h) const {
+        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+            const int pos = slots_[i];
+            if (pos < 0 || (entries_[pos]->attr[0] == name[0] && std::strcmp(entries_[pos]->attr, name) == 0))
+                return &slots_[i];
+        }
+    }
+    bool build() {
+        std::size_t n = 0;
+        for (cgiFormEntry *e = head_; e; e = e->next)
+            ++n;
+        if (n < kIndexFrom || n > INT32_MAX / 4)
+            return false;
+        std::size_t size = 16;
+        while (size < 2 * n)
+            size *= 2;
+        // One block: the entries by position, then each position's next of
+        // the same name, then the slots.
+        void *block = cgiAlloc(n * sizeof(cgiFormEntry *) + (n + size) * sizeof(int));
+        if (!block)
+            return false;
+        entries_ = static_cast<cgiFormEntry **>(block);
+        nextSame_ = reinterpret_cast<int *>(entries_ + n);
+        slots_ = nextSame_ + n;
+        mask_ = size - 1;
+        std::memset(slots_, 0xff, size * sizeof(int)); // every slot -1
+        std::size_t pos = 0;
+        for (cgiFormEntry *e = head_; e; e = e->next)
+            entries_[pos++] = e;
+        // From the last entry back, so that each slot ends up with the first
+        // entry of its name and each entry points at the next of its name.
+        for (std::size_t i = n; i-- > 0;) {
+            int *slot = const_cast<int *>(find(entries_[i]->attr, hash(entries_[i]->attr)));
+            nextSame_[i] = *slot;
+            *slot = static_cast<int>(i);
+        }
+        return true;
+    }
+
+    cgiFormEntry *head_ = nullptr;
+    State state_ = State::Unknown;
+    cgiFormEntry **entries_ = nullptr;
+    int *nextSame_ = nullptr;
+    int *slots_ = nullptr;
+    std::size_t mask_ = 0;
+};
+
+NameIndex nameIndex;
+// With the index, the position of the next entry the search returns (-1:
+// none); without it (kWalk), cgiFindPos walks the list.
+constexpr int kWalk = -2;
+int indexPos = kWalk;
+
+// Forgets the index and ends the search, whose list is changing.
+void listChanges() {
+    nameIndex.forget();
+    indexPos = kWalk;
+    cgiFindPos = nullptr;
+}
+
+} // namespace
+
+cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept {
+    auto *e = static_cast<cgiFormEntry *>(cgiPoolAlloc(sizeof(cgiFormEntry)));
+    if (e)
+        *e = cgiFormEntry{attr, value, valueLength, cgiEmptyString, cgiEmptyString, cgiEmptyString,
+                          nullptr};
+    return e;
+}
+
+cgi::EntryTail::EntryTail() noexcept : tail_(&cgiFormEntryFirst) {
+    listChanges();
+    while (*tail_)
+        tail_ = &(*tail_)->next;
+}
+
+cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept {
+    cgiFindTarget = name;
+    if (nameIndex.ready(cgiFormEntryFirst)) {
+        indexPos = nameIndex.first(name);
+        cgiFindPos = nullptr;
+    } else {
+        indexPos = kWalk;
+        cgiFindPos = cgiFormEntryFirst;
+    }
+    return cgiFormEntryFindNext();
+}
+
+cgiFormEntry *cgiFormEntryFindNext() noexcept {
+    if (indexPos != kWalk) {
+        if (indexPos < 0)
+            return nullptr;
+        cgiFormEntry *e = nameIndex.entry(indexPos);
+        indexPos = nameIndex.nextSame(indexPos);
+        return e;
+    }
+    while (cgiFindPos) {
+        cgiFormEntry *e = cgiFindPos;
+        cgiFindPos = e->next;
+        // Most names differ in their first byte.
+        if (e->attr[0] == cgiFindTarget[0] && std::strcmp(e->attr, cgiFindTarget) == 0)
+            return e;
+    }
+    return nullptr;
+}
+
+void cgiDropEntries() noexcept {
+    listChanges();
+    for (cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next)
+        if (*e->tfileName)
+            unlink(e->tfileName); // a file already gone is no error here
+    cgiFormEntryFirst = nullptr;
+}
