@@ -116,12 +116,27 @@ Pair timePair(const Side &a, const Side &b, int runs, const std::function<void()
     return {median(ta), median(tb), median(ratio)};
 }
 
+// The scratch files of this run, in a directory of its own under $TMPDIR
+// (or /tmp), removed with them at exit.
+std::string scratch(const char *name) {
+    static char dir[4096];
+    if (!dir[0]) {
+        const char *base = std::getenv("TMPDIR");
+        std::snprintf(dir, sizeof dir, "%s/process_bench.XXXXXX", base && *base ? base : "/tmp");
+        if (!mkdtemp(dir))
+            std::exit(1);
+        std::atexit([] { std::system(("rm -rf '" + std::string(dir) + "'").c_str()); });
+    }
+    return std::string(dir) + "/" + name;
+}
+
 // Peak resident memory of one run, in KiB, measured through the small
 // static launcher BUILD_DIR/bench/maxrss.
 std::string maxrssLauncher;
 long peakKiB(const std::string &program, const Request &req) {
     Request r = req;
-    const char *err = "/tmp/process_bench.rss";
+    const std::string errPath = scratch("rss");
+    const char *err = errPath.c_str();
     std::vector<char *> envp;
     for (const auto &e : r.env)
         envp.push_back(const_cast<char *>(e.c_str()));
@@ -149,7 +164,8 @@ long peakKiB(const std::string &program, const Request &req) {
 void compare(const std::string &program, const std::string &floor, const Request &req, int runs,
              const std::function<bool(const std::string &)> &answerOk,
              const std::function<void()> &prepare = [] {}) {
-    const char *out = "/tmp/process_bench.out";
+    const std::string outPath = scratch("out");
+    const char *out = outPath.c_str();
     prepare();
     spawnOnce(program, req, out);
     if (!answerOk(readFile(out))) {
@@ -215,7 +231,7 @@ void multipart(const std::string &dir, const std::string &list, int runs) {
                 "throughput ratio | peak RSS list.cgi | peak RSS copy |\n|---|---|---|---|---|---|---|---|\n");
     {
         const size_t n = 64u << 20;
-        Request up = request("64 MiB upload + 2 fields", withFile(randomBytes(n)), "/tmp/process_bench.upload");
+        Request up = request("64 MiB upload + 2 fields", withFile(randomBytes(n)), scratch("upload"));
         const size_t size = n + 400;
         Pair p = timePair({list, up}, {bench + "/floor_copy", up}, bigRuns, [] {});
         std::printf("| %s | %.1f ms | %.1f ms | %.0f | %.0f | %.2f | %ld KiB | %ld KiB |\n", up.label.c_str(),
@@ -227,7 +243,7 @@ void multipart(const std::string &dir, const std::string &list, int runs) {
         for (int i = 0; i < 5000; ++i)
             body += field("field" + std::to_string(i), "value " + std::to_string(i) + " text");
         body += "--" + boundary + "--\r\n";
-        Request fields = request("5,000 small fields", body, "/tmp/process_bench.fields");
+        Request fields = request("5,000 small fields", body, scratch("fields"));
         Pair p = timePair({list, fields}, {bench + "/floor_copy", fields}, runs, [] {});
         std::printf("| %s (%zu bytes) | %.2f ms | %.2f ms | | | time %.2fx | %ld KiB | %ld KiB |\n",
                     fields.label.c_str(), body.size(), p.a / 1e3, p.b / 1e3, p.ratio,
@@ -240,8 +256,8 @@ void multipart(const std::string &dir, const std::string &list, int runs) {
         while (near.size() + miss.size() <= n)
             near += miss;
         near += std::string(n - near.size(), 'x');
-        Request bad = request("16 MiB of near-miss delimiters", withFile(near), "/tmp/process_bench.near");
-        Request ordinary = request("16 MiB ordinary", withFile(randomBytes(n)), "/tmp/process_bench.ordinary");
+        Request bad = request("16 MiB of near-miss delimiters", withFile(near), scratch("near"));
+        Request ordinary = request("16 MiB ordinary", withFile(randomBytes(n)), scratch("ordinary"));
         Pair p = timePair({list, bad}, {list, ordinary}, bigRuns, [] {});
         std::printf("\n| near-miss body vs ordinary body of the same size (list.cgi both) | near-miss | "
                     "ordinary | ratio |\n|---|---|---|---|\n| 16 MiB upload | %.1f ms | %.1f ms | %.2fx |\n",
@@ -261,10 +277,10 @@ int main(int argc, char **argv) {
     const int runs = argc > 2 ? std::atoi(argv[2]) : 101;
 
     const std::string big = urlencodedBody(10000);
-    const std::string bigPath = "/tmp/process_bench.body";
+    const std::string bigPath = scratch("body");
     writeFile(bigPath, big);
     const std::string typical = "hc_submit=1&chang=2&hang=-1";
-    const std::string typicalPath = "/tmp/process_bench.typical";
+    const std::string typicalPath = scratch("typical");
     writeFile(typicalPath, typical);
     const std::vector<std::string> post = {"REQUEST_METHOD=POST",
                                            "CONTENT_TYPE=application/x-www-form-urlencoded"};
