@@ -16,8 +16,10 @@ cgiFormEntry *cgiFindPos = nullptr;
 // A name index over a long list, so that an application that looks every
 // field up by name does not walk the list once per field. It is made at the
 // first search of a list of kIndexFrom entries or more and forgotten when
-// the list changes. Without memory for it the search walks the list, as it
-// does for a short one: an index is never a reason for a search to fail.
+// the list changes. It lives in the request pool, released with the entries
+// (and so no heap allocator comes into a program that does not use one
+// already). Without memory for it the search walks the list, as it does for
+// a short one: an index is never a reason for a search to fail.
 constexpr std::size_t kIndexFrom = 16;
 
 class NameIndex {
@@ -41,7 +43,6 @@ public:
     // The position of the next entry of the same name after `pos`, or -1.
     int nextSame(int pos) const { return nextSame_[pos]; }
     void forget() {
-        cgiRelease(entries_);
         entries_ = nullptr;
         head_ = nullptr;
         state_ = State::Unknown;
@@ -76,7 +77,7 @@ private:
             size *= 2;
         // One block: the entries by position, then each position's next of
         // the same name, then the slots.
-        void *block = cgiAlloc(n * sizeof(cgiFormEntry *) + (n + size) * sizeof(int));
+        void *block = cgiPoolAlloc(n * sizeof(cgiFormEntry *) + (n + size) * sizeof(int));
         if (!block)
             return false;
         entries_ = static_cast<cgiFormEntry **>(block);
