@@ -10,7 +10,7 @@ namespace {
 const std::string kHeader = "Content-type: text/plain\r\n\r\n";
 const char *const kForm = "application/x-www-form-urlencoded", *const kMultipart = "multipart/form-data; boundary=XyZ";
 
-// The field lines of the inspector's answer. An upload's hash shows as #1,
+// The field lines of dump.cgi's answer. An upload's hash shows as #1,
 // #2, ... in the order of first appearance: equal contents, equal numbers.
 std::string fieldLines(const std::string &output) {
     std::string lines;
