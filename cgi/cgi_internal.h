@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "cgi.h"
 
@@ -74,13 +75,52 @@ extern char cgiEmptyString[];
 // Space, tab, LF, VT, FF and CR; a byte above the space, as most are, is
 // one comparison.
 inline bool cgiIsSpace(unsigned char c) noexcept { return c <= ' ' && (0x100003E00ull >> c & 1); }
-// 1 when the strings are equal (`s1` begins with `s2`) but for the case of
-// their letters, else 0.
-int cgiStrEqNc(const char *s1, const char *s2) noexcept;
-int cgiStrBeginsNc(const char *s1, const char *s2) noexcept;
+// Comparisons without case, inline: most compare a request's text with a
+// constant, which the compiler then unrolls. Equal bytes match; otherwise
+// only a letter and the same letter in the other case, which differ in the
+// 0x20 bit alone.
+inline bool cgiIsLetter(unsigned char c) noexcept { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+inline bool cgiSameNc(unsigned char a, unsigned char b) noexcept {
+    return a == b || (cgiIsLetter(a) && (a ^ b) == 0x20);
+}
+// 1 when the strings are equal but for the case of their letters, else 0.
+inline int cgiStrEqNc(const char *s1, const char *s2) noexcept {
+    for (;; ++s1, ++s2) {
+        const unsigned char a = static_cast<unsigned char>(*s1);
+        const unsigned char b = static_cast<unsigned char>(*s2);
+        // Equal bytes first: most strings compared are spelled as expected.
+        if (a == b) {
+            if (!a)
+                return 1;
+        } else if (!cgiIsLetter(a) || (a ^ b) != 0x20) {
+            return 0;
+        }
+    }
+}
+// 1 when `s1` begins with `s2` but for the case of their letters, else 0.
+inline int cgiStrBeginsNc(const char *s1, const char *s2) noexcept {
+    for (;; ++s1, ++s2) {
+        const unsigned char a = static_cast<unsigned char>(*s1);
+        const unsigned char b = static_cast<unsigned char>(*s2);
+        if (!b)
+            return 1;
+        if (!a || !cgiSameNc(a, b))
+            return 0;
+    }
+}
 // Whether the `length` bytes at `s` spell the `nameLength` bytes of `name`
-// but for the case of their letters.
-bool cgiEqualsNc(const char *s, std::size_t length, const char *name, std::size_t nameLength) noexcept;
+// but for the case of their letters. The length first: most header names and
+// values are not the one sought; then the spelling as clients send it.
+inline bool cgiEqualsNc(const char *s, std::size_t length, const char *name, std::size_t nameLength) noexcept {
+    if (length != nameLength)
+        return false;
+    if (std::memcmp(s, name, length) == 0)
+        return true;
+    for (std::size_t i = 0; i < length; ++i)
+        if (!cgiSameNc(static_cast<unsigned char>(s[i]), static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
 template <std::size_t N>
 bool cgiEqualsNc(const char *s, std::size_t length, const char (&name)[N]) noexcept {
     return cgiEqualsNc(s, length, name, N - 1);
@@ -111,9 +151,16 @@ void cgiFreeResources() noexcept;
 // ---- Form entry list. ----
 
 extern cgiFormEntry *cgiFormEntryFirst;
+// The entries on the list, as far as they joined it through EntryTail.
+extern std::size_t cgiEntryCount;
 // A complete, unlinked entry with `attr` and `value` (pool strings) and the
 // other three strings empty; null when the allocation fails.
-cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept;
+inline cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept {
+    auto *e = static_cast<cgiFormEntry *>(cgiPoolAlloc(sizeof(cgiFormEntry)));
+    if (e)
+        *e = cgiFormEntry{attr, value, valueLength, cgiEmptyString, cgiEmptyString, cgiEmptyString, nullptr};
+    return e;
+}
 namespace cgi {
 // The end of the list, where a parser appends its entries one by one: the
 // only way entries join the list.
@@ -123,6 +170,7 @@ public:
     void append(cgiFormEntry *e) noexcept {
         *tail_ = e;
         tail_ = &e->next;
+        ++cgiEntryCount;
     }
 
 private:

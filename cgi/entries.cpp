@@ -7,6 +7,7 @@
 #include "cgi_internal.h"
 
 cgiFormEntry *cgiFormEntryFirst = nullptr;
+std::size_t cgiEntryCount = 0;
 
 namespace {
 
@@ -121,23 +122,16 @@ void listChanges() {
 
 } // namespace
 
-cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexcept {
-    auto *e = static_cast<cgiFormEntry *>(cgiPoolAlloc(sizeof(cgiFormEntry)));
-    if (e)
-        *e = cgiFormEntry{attr, value, valueLength, cgiEmptyString, cgiEmptyString, cgiEmptyString,
-                          nullptr};
-    return e;
-}
-
 cgi::EntryTail::EntryTail() noexcept : tail_(&cgiFormEntryFirst) {
     listChanges();
-    while (*tail_)
-        tail_ = &(*tail_)->next;
+    cgiEntryCount = 0;
+    for (; *tail_; tail_ = &(*tail_)->next)
+        ++cgiEntryCount;
 }
 
 cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept {
     cgiFindTarget = name;
-    if (nameIndex.ready(cgiFormEntryFirst)) {
+    if (cgiEntryCount >= kIndexFrom && nameIndex.ready(cgiFormEntryFirst)) {
         indexPos = nameIndex.first(name);
         cgiFindPos = nullptr;
     } else {
@@ -171,4 +165,5 @@ void cgiDropEntries() noexcept {
         if (*e->tfileName)
             unlink(e->tfileName); // a file already gone is no error here
     cgiFormEntryFirst = nullptr;
+    cgiEntryCount = 0;
 }
