@@ -212,7 +212,11 @@ struct mpStream {
     // first, which lacks the CR LF.
     char delimiter[1024];
     int delimiterLength;
-    char data[kMpHeadroom + kMpKeep + kMpBlock];
+    // On a page of its own: how fast the kernel copies a block into it
+    // depends on where it lies in its page, so that without this any change
+    // of the program's layout could slow an upload (by 13% at 64 MiB, after
+    // the buffer moved by 64 bytes).
+    alignas(4096) char data[kMpHeadroom + kMpKeep + kMpBlock];
 };
 typedef mpStream *mpStreamPtr;
 
