@@ -3,7 +3,6 @@
 // everything and the response headers.
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 

@@ -8,7 +8,7 @@
 
 namespace {
 
-bool isAlnum(int c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+bool isAlnum(int c) { return (c >= '0' && c <= '9') || cgiIsLetter(static_cast<unsigned char>(c)); }
 
 // Copies a header value's main value or a parameter's value from `p`: quoted
 // (up to the closing quote, then the rest up to the next ';' is skipped) or
