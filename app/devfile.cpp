@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace sethc {
@@ -27,19 +28,32 @@ bool writeAll(int fd, const char *p, std::size_t len) {
     return true;
 }
 
-// Makes a rename in the directory of `path` durable. Some file systems
-// refuse fsync on a directory; the rename has happened all the same.
-void syncDirOf(const char *path) {
+// Makes the rename of `path` durable: true once the directory that holds
+// the new name is on storage. A flush that fails (EIO, EROFS, ENOSPC: the
+// flash failed, or turned read-only) leaves the rename in memory alone, and
+// a power cut would undo it. Where no flush of the directory can be had (a
+// file system that refuses fsync on a directory, or a user who may write
+// the directory but not open it), sync() writes out everything instead; it
+// reports nothing, so a file system that is read-only by then counts as a
+// failure.
+bool syncDirOf(const char *path) {
     char dir[PATH_MAX];
     const char *slash = std::strrchr(path, '/');
     std::size_t n = slash ? static_cast<std::size_t>(slash - path) : 0;
-    if (n >= sizeof dir)
-        return;
-    std::memcpy(dir, path, n);
-    std::strcpy(dir + n, slash ? (n ? "" : "/") : ".");
-    Fd d(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d)
-        fsync(d.get());
+    if (n < sizeof dir) {
+        std::memcpy(dir, path, n);
+        std::strcpy(dir + n, slash ? (n ? "" : "/") : ".");
+        Fd d(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (d) {
+            if (fsync(d.get()) == 0)
+                return true;
+            if (errno != EINVAL && errno != EOPNOTSUPP) // ENOTSUP is the same number
+                return false;
+        }
+    }
+    sync();
+    struct statvfs fs;
+    return statvfs(path, &fs) == 0 && !(fs.f_flag & ST_RDONLY);
 }
 
 // The file that `path` leads to, into `file`: `path` itself, or the end of
@@ -194,9 +208,10 @@ Replace replace(const char *path, mode_t mode, bool locked, Fill fill) {
         unlink(tmp);
         return Replace::writeFailed;
     }
-    syncDirOf(file);
-    // fsync has reported any error of the writes; the close releases the lock.
-    return Replace::ok;
+    // fsync has reported any error of the writes; the close releases the
+    // lock. A failed directory flush leaves the new file under its name,
+    // perhaps in memory alone: the caller must not report it written.
+    return syncDirOf(file) ? Replace::ok : Replace::writeFailed;
 }
 
 } // namespace

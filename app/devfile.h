@@ -55,8 +55,10 @@ enum class Replace { ok, openFailed, writeFailed };
 // by a crash is removed first; without it the name is one of this
 // replacement's own while it runs, and one left by a crash is reclaimed by
 // a later replacement. The temporary file is always created anew, so
-// nothing another user left at its name is written. On failure the old
-// file stays and no temporary file is left.
+// nothing another user left at its name is written. Replace::ok means the
+// new file is on storage, the directory entry that names it included. On
+// failure no temporary file is left, and the old file stays, or the new one
+// when only the directory's flush failed.
 Replace replaceFile(const char *path, const char *text, std::size_t len, bool locked);
 
 // The same with the whole content of the file at `from`; false when `from`

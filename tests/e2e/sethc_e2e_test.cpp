@@ -218,20 +218,65 @@ TEST(Sethc, WhatARewriteKeeps) {
     }
 }
 
-// The rewrite and the reset are done in-process: a request makes one exec
-// (its own, or the emulator's, whose own threads are clones) and starts no
-// other process.
-TEST(Sethc, RequestsStartNoProcess) {
+// What a request asks of the kernel, as strace sees it, perhaps with a
+// failure injected: one exec and no other process (the rewrite and the
+// reset are done in-process), and every rewrite flushed to storage before
+// its answer: the new file, then, after the rename, the directory that
+// names it, or everything (sync) where the directory can't be flushed. A
+// flush that fails is no success.
+TEST(Sethc, WhatARequestAsksOfTheKernel) {
     if (access("/usr/bin/strace", X_OK) != 0)
         GTEST_SKIP() << "strace is not installed";
-    seed(with(kDevice, {{"tz582.ini", "0"}, {"config.ini.org", "1,1,1\n"}, {"config.dvi.ini.org", "1,1,1\n"}}));
-    Call call = get(kPlus11 + "&resethc=1&viewhc=1");
-    const std::string calls = call.argv.size() > 1 ? "trace=execve,fork,vfork" : "trace=execve,fork,vfork,clone,clone3";
-    call.argv.insert(call.argv.begin(), {"/usr/bin/strace", "-f", "-qq", "-o", kRoot + "/trace", "-e", calls});
-    call.env.push_back({"ASAN_OPTIONS", "detect_leaks=0"}); // the leak checker is a thread of its own
-    EXPECT_NE(run(call).output.find("recover ok"), std::string::npos);
-    const std::string trace = slurp(kRoot + "/trace");
-    EXPECT_TRUE(std::count(trace.begin(), trace.end(), '\n') == 1 && trace.find("execve(") != trace.npos) << trace;
+    const std::string set = "exec|fsync config.ini.tmp|rename|", ok = plus11(7, 17, 27);
+    const Files orgs = {{"config.ini.org", records()}, {"config.dvi.ini.org", kDvi}}, saved = cfg(rec7(18, 28));
+    const struct { const char *label; Files before; std::string query, inject, answer; Files changes; std::string calls;
+                   mode_t dir = 0755; gid_t group = 0; } rows[] = {
+        {"submit, reset and view: each rewrite and its directory flushed",
+         with(kDevice, with(orgs, {{"tz582.ini", "0"}})), kPlus11 + "&resethc=1&viewhc=1", "",
+         ok + "recover ok" + current(7, 17, 27), {},
+         set + "fsync mnt|fsync config.ini.tmp|rename|fsync mnt|fsync config.dvi.ini.tmp|rename|fsync mnt"},
+        {"the new file's flush fails (EIO): the old file stays", kDevice, kPlus11, "error=EIO:when=1",
+         refused(7, 17, 27, "Can't write file\n"), {}, "exec|fsync config.ini.tmp EIO"},
+        {"the directory's flush fails (EROFS): no success", kDevice, kPlus11, "error=EROFS:when=2",
+         refused(7, 17, 27, "Can't write file\n"), saved, set + "fsync mnt EROFS"},
+        {"the reset's directory flush fails (EIO)", with(kDevice, {{"config.ini", "x\n"}, {"config.ini.org", records()}}),
+         "resethc=1", "error=EIO:when=2", "recover failed", cfg(records()), set + "fsync mnt EIO"},
+        {"a directory that refuses fsync (EINVAL): sync", kDevice, kPlus11, "error=EINVAL:when=2", ok, saved,
+         set + "fsync mnt EINVAL|sync"},
+        {"a directory the web user can't open: sync", kDevice, kPlus11, "", ok, saved,
+         "exec|fsync config.ini.tmp0|rename|sync", 0333, 4321},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        seed(row.before);
+        Call call = get(row.query, -1, row.group);
+        const std::string trace = kRoot + "/trace", calls = call.argv.size() > 1 ? "" : ",clone,clone3";
+        ASSERT_TRUE(spit(trace, "") && !chmod(trace.c_str(), 0666) && !chmod(kMnt.c_str(), row.dir));
+        std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-y", "-o", trace, "-e",
+                                           "trace=execve,fork,vfork,fsync,rename,renameat,renameat2,sync" + calls};
+        if (!row.inject.empty())
+            strace.insert(strace.end(), {"-e", "inject=fsync:" + row.inject});
+        call.argv.insert(call.argv.begin(), strace.begin(), strace.end());
+        call.env.push_back({"ASAN_OPTIONS", "detect_leaks=0"}); // the leak checker is a thread of its own
+        const Outcome o = run(call);
+        chmod(kMnt.c_str(), 0755);
+        EXPECT_EQ(o.output, kHeader + row.answer);
+        EXPECT_EQ(deviceFiles(), with(row.before, row.changes));
+        // Each call as a word: its name, the file a flush was for, an injected error.
+        std::string seen;
+        std::istringstream lines(slurp(trace));
+        for (std::string l; std::getline(lines, l);) {
+            const size_t open = l.find('('), at = l.find('<'), end = l.find('>', at);
+            std::string name = l.substr(0, open).substr(l.find_first_not_of("0123456789 "));
+            name = name == "execve" ? "exec" : name.rfind("rename", 0) == 0 ? "rename" : name;
+            if (name == "fsync" && at != l.npos && end != l.npos)
+                name += " " + fs::path(l.substr(at + 1, end - at - 1)).filename().string();
+            if (l.find("(INJECTED)") != l.npos)
+                name += " " + l.substr(l.find("= -1 ") + 5, l.find(' ', l.find("= -1 ") + 5) - l.find("= -1 ") - 5);
+            seen += (seen.empty() ? "" : "|") + name;
+        }
+        EXPECT_EQ(seen, row.calls);
+    }
 }
 
 // Submits killed at random moments, spread over one and a half times a
