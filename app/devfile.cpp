@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace sethc {
@@ -28,32 +27,29 @@ bool writeAll(int fd, const char *p, std::size_t len) {
     return true;
 }
 
-// Makes the rename of `path` durable: true once the directory that holds
-// the new name is on storage. A flush that fails (EIO, EROFS, ENOSPC: the
-// flash failed, or turned read-only) leaves the rename in memory alone, and
-// a power cut would undo it. Where no flush of the directory can be had (a
-// file system that refuses fsync on a directory, or a user who may write
-// the directory but not open it), sync() writes out everything instead; it
-// reports nothing, so a file system that is read-only by then counts as a
-// failure.
-bool syncDirOf(const char *path) {
+// Makes durable the rename that gave the file open at `fd` its name `path`:
+// true once the directory that holds the name is on storage. A flush that
+// fails (EIO, EROFS, ENOSPC: the flash failed, or turned read-only) leaves
+// the rename in memory alone, and a power cut would undo it. Where no flush
+// of the directory can be had (a file system that refuses fsync on a
+// directory, or a user who may write the directory but not open it), sync()
+// writes out everything instead; it reports nothing, so the file's own
+// flush after it tells whether a write failed.
+bool syncRename(const char *path, int fd) {
     char dir[PATH_MAX];
     const char *slash = std::strrchr(path, '/');
-    std::size_t n = slash ? static_cast<std::size_t>(slash - path) : 0;
-    if (n < sizeof dir) {
-        std::memcpy(dir, path, n);
-        std::strcpy(dir + n, slash ? (n ? "" : "/") : ".");
-        Fd d(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (d) {
-            if (fsync(d.get()) == 0)
-                return true;
-            if (errno != EINVAL && errno != EOPNOTSUPP) // ENOTSUP is the same number
-                return false;
-        }
+    const std::size_t n = slash ? static_cast<std::size_t>(slash - path) : 0;
+    std::memcpy(dir, path, n); // `path` fits in PATH_MAX
+    std::strcpy(dir + n, slash ? (n ? "" : "/") : ".");
+    Fd d(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d) {
+        if (fsync(d.get()) == 0)
+            return true;
+        if (errno != EINVAL && errno != EOPNOTSUPP) // ENOTSUP is the same number
+            return false;
     }
     sync();
-    struct statvfs fs;
-    return statvfs(path, &fs) == 0 && !(fs.f_flag & ST_RDONLY);
+    return fsync(fd) == 0;
 }
 
 // The file that `path` leads to, into `file`: `path` itself, or the end of
@@ -211,7 +207,7 @@ Replace replace(const char *path, mode_t mode, bool locked, Fill fill) {
     // fsync has reported any error of the writes; the close releases the
     // lock. A failed directory flush leaves the new file under its name,
     // perhaps in memory alone: the caller must not report it written.
-    return syncDirOf(file) ? Replace::ok : Replace::writeFailed;
+    return syncRename(file, out.get()) ? Replace::ok : Replace::writeFailed;
 }
 
 } // namespace

@@ -241,10 +241,13 @@ TEST(Sethc, WhatARequestAsksOfTheKernel) {
          refused(7, 17, 27, "Can't write file\n"), saved, set + "fsync mnt EROFS"},
         {"the reset's directory flush fails (EIO)", with(kDevice, {{"config.ini", "x\n"}, {"config.ini.org", records()}}),
          "resethc=1", "error=EIO:when=2", "recover failed", cfg(records()), set + "fsync mnt EIO"},
-        {"a directory that refuses fsync (EINVAL): sync", kDevice, kPlus11, "error=EINVAL:when=2", ok, saved,
-         set + "fsync mnt EINVAL|sync"},
+        {"a directory that refuses fsync (EINVAL): sync, then the file's flush reports", kDevice, kPlus11,
+         "error=EINVAL:when=2", ok, saved, set + "fsync mnt EINVAL|sync|fsync config.ini"},
         {"a directory the web user can't open: sync", kDevice, kPlus11, "", ok, saved,
-         "exec|fsync config.ini.tmp0|rename|sync", 0333, 4321},
+         "exec|fsync config.ini.tmp0|rename|sync|fsync config.ini", 0333, 4321},
+        {"a directory the web user can't open, and a write fails (EIO)", kDevice, kPlus11, "error=EIO:when=2",
+         refused(7, 17, 27, "Can't write file\n"), saved, "exec|fsync config.ini.tmp0|rename|sync|fsync config.ini EIO",
+         0333, 4321},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
