@@ -32,9 +32,11 @@ bool writeAll(int fd, const char *p, std::size_t len) {
 // fails (EIO, EROFS, ENOSPC: the flash failed, or turned read-only) leaves
 // the rename in memory alone, and a power cut would undo it. Where no flush
 // of the directory can be had (a file system that refuses fsync on a
-// directory, or a user who may write the directory but not open it), sync()
-// writes out everything instead; it reports nothing, so the file's own
-// flush after it tells whether a write failed.
+// directory, or a user who may write the directory but not open it), the
+// whole file system is flushed instead: syncfs() reports a failed write
+// (since Linux 5.8); a kernel without it (before 2.6.39) gets sync(), which
+// reports nothing. The file's own flush after either reports what it can;
+// it need not cover the directory (on UBIFS it does not).
 bool syncRename(const char *path, int fd) {
     char dir[PATH_MAX];
     const char *slash = std::strrchr(path, '/');
@@ -48,7 +50,11 @@ bool syncRename(const char *path, int fd) {
         if (errno != EINVAL && errno != EOPNOTSUPP) // ENOTSUP is the same number
             return false;
     }
-    sync();
+    if (syncfs(fd) != 0) {
+        if (errno != ENOSYS)
+            return false;
+        sync();
+    }
     return fsync(fd) == 0;
 }
 

@@ -104,7 +104,8 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
                           {"config.ini.org", records()}, {"config.dvi.ini.org", kDvi}};
     const long size = static_cast<long>(rec7(18, 28).size());
     const Files orgs = {{"config.ini.org", records()}, {"config.dvi.ini.org", kDvi}, {"tz582.ini", "0"}};
-    const std::string set = "exec|fsync config.ini.tmp|rename|", eio = refused(7, 17, 27, "Can't write file\n");
+    const std::string set = "exec|fsync config.ini.tmp|rename|", unread = "exec|fsync config.ini.tmp0|rename|",
+                      eio = refused(7, 17, 27, "Can't write file\n");
     Files chain = with(kDevice, {{"config.ini", "->l1"}, {"l40", kGone}, {"data", records()}}); // 40 links to data
     for (int k = 1; k < 40; ++k)
         chain["l" + std::to_string(k)] = k < 39 ? "->l" + std::to_string(k + 1) : "->data";
@@ -190,26 +191,30 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
          "add V=1,H=1\nCan't open file\n"},
         {"an output mode file that fails to read", with(kDevice, {{"tz582.ini", kDir}}), kPlus11,
          "add V=1,H=1\nCan't open file\n"},
-        // What the kernel is asked (as strace sees it, with a failure injected
-        // into fsync): one exec and no other process, and every rewrite on
+        // What the kernel is asked (as strace sees it, with failures
+        // injected): one exec and no other process, and every rewrite on
         // storage before its answer: the new file, then after the rename the
-        // directory that names it, or everything (sync) where the directory
-        // can't be flushed, and then the file once more, for a report.
+        // directory that names it, or the whole file system where the
+        // directory can't be flushed, and then the file once more.
         {"submit, reset and view: each rewrite and its directory flushed", with(kDevice, orgs), kPlus11 +
          "&resethc=1&viewhc=1", ok + "recover ok" + was, {}, -1, 0755, 0, "", set + "fsync mnt|fsync config.ini.tmp|"
          "rename|fsync mnt|fsync config.dvi.ini.tmp|rename|fsync mnt"},
         {"the new file's flush fails (EIO): the old file stays", kDevice, kPlus11, eio, {}, -1, 0755, 0,
-         "error=EIO:when=1", "exec|fsync config.ini.tmp EIO"},
+         "fsync:error=EIO:when=1", "exec|fsync config.ini.tmp EIO"},
         {"the directory's flush fails (EROFS): no success", kDevice, kPlus11, eio, saved, -1, 0755, 0,
-         "error=EROFS:when=2", set + "fsync mnt EROFS"},
+         "fsync:error=EROFS:when=2", set + "fsync mnt EROFS"},
         {"the reset's directory flush fails (EIO)", with(kDevice, {{"config.ini", "x\n"}, {"config.ini.org", records()}}),
-         "resethc=1", "recover failed", cfg(records()), -1, 0755, 0, "error=EIO:when=2", set + "fsync mnt EIO"},
-        {"a directory that refuses fsync (EINVAL): sync", kDevice, kPlus11, ok, saved, -1, 0755, 0,
-         "error=EINVAL:when=2", set + "fsync mnt EINVAL|sync|fsync config.ini"},
-        {"a directory the web user can't open: sync", kDevice, kPlus11, ok, saved, -1, 0333, 4321, "",
-         "exec|fsync config.ini.tmp0|rename|sync|fsync config.ini"},
-        {"... and a write fails (EIO)", kDevice, kPlus11, eio, saved, -1, 0333, 4321, "error=EIO:when=2",
-         "exec|fsync config.ini.tmp0|rename|sync|fsync config.ini EIO"},
+         "resethc=1", "recover failed", cfg(records()), -1, 0755, 0, "fsync:error=EIO:when=2", set + "fsync mnt EIO"},
+        {"a directory that refuses fsync (EINVAL): the file system flushed", kDevice, kPlus11, ok, saved, -1, 0755, 0,
+         "fsync:error=EINVAL:when=2", set + "fsync mnt EINVAL|syncfs config.ini|fsync config.ini"},
+        {"a directory the web user can't open: the file system flushed", kDevice, kPlus11, ok, saved, -1, 0333, 4321,
+         "", unread + "syncfs config.ini|fsync config.ini"},
+        {"... and it fails (EROFS)", kDevice, kPlus11, eio, saved, -1, 0333, 4321, "syncfs:error=EROFS",
+         unread + "syncfs config.ini EROFS"},
+        {"... on a kernel without syncfs: sync", kDevice, kPlus11, ok, saved, -1, 0333, 4321, "syncfs:error=ENOSYS",
+         unread + "syncfs config.ini ENOSYS|sync|fsync config.ini"},
+        {"... and a write fails (EIO)", kDevice, kPlus11, eio, saved, -1, 0333, 4321,
+         "syncfs:error=ENOSYS fsync:error=EIO:when=2", unread + "syncfs config.ini ENOSYS|sync|fsync config.ini EIO"},
         {"without the lock, a temporary file nobody holds (a killed request's) is reclaimed",
          with(kDevice, {{"config.ini.tmp0", "junk"}}), kPlus11, ok, {{"config.ini", rec7(18, 28)},
          {"config.ini.tmp0", kGone}}, -1, 0333, 4321},
@@ -225,10 +230,11 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
         if (!row.calls.empty()) {
             ASSERT_TRUE(spit(trace, "") && !chmod(trace.c_str(), 0666));
             std::vector<std::string> tracer = {"/usr/bin/strace", "-f", "-qq", "-y", "-o", trace, "-e",
-                "trace=execve,fork,vfork,fsync,rename,renameat,renameat2,sync" +
+                "trace=execve,fork,vfork,fsync,rename,renameat,renameat2,sync,syncfs" +
                 std::string(call.argv.size() > 1 ? "" : ",clone,clone3")};
-            if (!row.inject.empty())
-                tracer.insert(tracer.end(), {"-e", "inject=fsync:" + row.inject});
+            std::istringstream injects(row.inject);
+            for (std::string inject; injects >> inject;)
+                tracer.insert(tracer.end(), {"-e", "inject=" + inject});
             call.argv.insert(call.argv.begin(), tracer.begin(), tracer.end());
             call.env.push_back({"ASAN_OPTIONS", "detect_leaks=0"}); // the leak checker is a thread of its own
         }
