@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace sethc {
@@ -34,9 +35,11 @@ bool writeAll(int fd, const char *p, std::size_t len) {
 // of the directory can be had (a file system that refuses fsync on a
 // directory, or a user who may write the directory but not open it), the
 // whole file system is flushed instead: syncfs() reports a failed write
-// (since Linux 5.8); a kernel without it (before 2.6.39) gets sync(), which
-// reports nothing. The file's own flush after either reports what it can;
-// it need not cover the directory (on UBIFS it does not).
+// (since Linux 5.8), but not on a file system already read-only; a kernel
+// without it (before 2.6.39) gets sync(), which reports nothing. The file's
+// own flush after either reports what it can (on UBIFS it does not cover
+// the directory), and a file system found read-only (UBIFS turns read-only
+// on a write error, ext4 may) counts as a failure.
 bool syncRename(const char *path, int fd) {
     char dir[PATH_MAX];
     const char *slash = std::strrchr(path, '/');
@@ -55,7 +58,8 @@ bool syncRename(const char *path, int fd) {
             return false;
         sync();
     }
-    return fsync(fd) == 0;
+    struct statvfs fs;
+    return fsync(fd) == 0 && fstatvfs(fd, &fs) == 0 && !(fs.f_flag & ST_RDONLY);
 }
 
 // The file that `path` leads to, into `file`: `path` itself, or the end of

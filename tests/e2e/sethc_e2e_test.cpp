@@ -206,15 +206,17 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
         {"the reset's directory flush fails (EIO)", with(kDevice, {{"config.ini", "x\n"}, {"config.ini.org", records()}}),
          "resethc=1", "recover failed", cfg(records()), -1, 0755, 0, "fsync:error=EIO:when=2", set + "fsync mnt EIO"},
         {"a directory that refuses fsync (EINVAL): the file system flushed", kDevice, kPlus11, ok, saved, -1, 0755, 0,
-         "fsync:error=EINVAL:when=2", set + "fsync mnt EINVAL|syncfs config.ini|fsync config.ini"},
+         "fsync:error=EINVAL:when=2", set + "fsync mnt EINVAL|syncfs config.ini|fsync config.ini|fstatfs config.ini"},
         {"a directory the web user can't open: the file system flushed", kDevice, kPlus11, ok, saved, -1, 0333, 4321,
-         "", unread + "syncfs config.ini|fsync config.ini"},
+         "", unread + "syncfs config.ini|fsync config.ini|fstatfs config.ini"},
         {"... and it fails (EROFS)", kDevice, kPlus11, eio, saved, -1, 0333, 4321, "syncfs:error=EROFS",
          unread + "syncfs config.ini EROFS"},
         {"... on a kernel without syncfs: sync", kDevice, kPlus11, ok, saved, -1, 0333, 4321, "syncfs:error=ENOSYS",
-         unread + "syncfs config.ini ENOSYS|sync|fsync config.ini"},
+         unread + "syncfs config.ini ENOSYS|sync|fsync config.ini|fstatfs config.ini"},
         {"... and a write fails (EIO)", kDevice, kPlus11, eio, saved, -1, 0333, 4321,
          "syncfs:error=ENOSYS fsync:error=EIO:when=2", unread + "syncfs config.ini ENOSYS|sync|fsync config.ini EIO"},
+        {"... and the file system can't be asked whether it is read-only", kDevice, kPlus11, eio, saved, -1, 0333,
+         4321, "fstatfs:error=EIO", unread + "syncfs config.ini|fsync config.ini|fstatfs config.ini EIO"},
         {"without the lock, a temporary file nobody holds (a killed request's) is reclaimed",
          with(kDevice, {{"config.ini.tmp0", "junk"}}), kPlus11, ok, {{"config.ini", rec7(18, 28)},
          {"config.ini.tmp0", kGone}}, -1, 0333, 4321},
@@ -230,7 +232,7 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
         if (!row.calls.empty()) {
             ASSERT_TRUE(spit(trace, "") && !chmod(trace.c_str(), 0666));
             std::vector<std::string> tracer = {"/usr/bin/strace", "-f", "-qq", "-y", "-o", trace, "-e",
-                "trace=execve,fork,vfork,fsync,rename,renameat,renameat2,sync,syncfs" +
+                "trace=execve,fork,vfork,fsync,rename,renameat,renameat2,sync,syncfs,fstatfs,fstatfs64" +
                 std::string(call.argv.size() > 1 ? "" : ",clone,clone3")};
             std::istringstream injects(row.inject);
             for (std::string inject; injects >> inject;)
