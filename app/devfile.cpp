@@ -98,9 +98,13 @@ bool sameFile(int fd, const char *name) {
 // removes it; false when it is in use (or files can't be locked here).
 // Only the holder of a file's lock removes or renames it, so the name still
 // leads to the locked file when it is removed.
+// Anything but a regular file at the name is not ours and is left alone;
+// the open must not wait for a writer (a FIFO) or a device.
 bool reclaim(const char *name) {
-    Fd f(open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!f || flock(f.get(), LOCK_EX | LOCK_NB) != 0 || !sameFile(f.get(), name))
+    Fd f(open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!f || fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode) || flock(f.get(), LOCK_EX | LOCK_NB) != 0 ||
+        !sameFile(f.get(), name))
         return false;
     return unlink(name) == 0;
 }
@@ -230,7 +234,7 @@ Fd::~Fd() {
 long readFile(const char *path, int flags, char *buf, std::size_t max) {
     Fd f(open(path, flags | O_CLOEXEC, 0666));
     if (!f)
-        return -1;
+        return errno == ENOENT ? kMissing : kFailed;
     std::size_t got = 0;
     while (got < max) {
         ssize_t n = read(f.get(), buf + got, max - got);
@@ -238,12 +242,17 @@ long readFile(const char *path, int flags, char *buf, std::size_t max) {
             continue;
         // What was read before an error (a bad flash block) is not the file.
         if (n < 0)
-            return -2;
+            return kFailed;
         if (n == 0)
             break;
         got += static_cast<std::size_t>(n);
     }
     return static_cast<long>(got);
+}
+
+int fileThere(const char *path) {
+    Fd f(open(path, O_RDONLY | O_CLOEXEC));
+    return f ? 1 : errno == ENOENT ? 0 : -1;
 }
 
 Replace replaceFile(const char *path, const char *text, std::size_t len, bool locked) {

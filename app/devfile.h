@@ -37,9 +37,15 @@ private:
 
 // Reads at most `max` bytes of the file into `buf`. The file is opened with
 // `flags` (O_CREAT among them creates it empty, mode 0666 less the umask).
-// Returns the number of bytes read, -1 when the file can't be opened, -2
-// when a read fails (EINTR is retried).
+// Returns the number of bytes read, kMissing when there is no such file,
+// kFailed when it can't be opened for any other reason (no permission, a
+// loop of links, no descriptor left) or a read fails (EINTR is retried).
+constexpr long kMissing = -1, kFailed = -2;
 long readFile(const char *path, int flags, char *buf, std::size_t max);
+
+// Whether a file is at `path`: 1 yes, 0 no (ENOENT), -1 when that can't be
+// told (the open failed otherwise).
+int fileThere(const char *path);
 
 enum class Replace { ok, openFailed, writeFailed };
 

@@ -1,7 +1,6 @@
 // The request handler: the actions of the operator's form, in the order
 // submit, reset, view; every action present runs.
 #include <cstdio>
-#include <fcntl.h>
 
 #include "cgi.h"
 #include "devfile.h"
@@ -36,13 +35,17 @@ void submit() {
 }
 
 // Restores the factory copies. The DVI position file is restored only when
-// the output mode file exists, whatever it holds.
+// the output mode file exists, whatever it holds; when that can't be told,
+// nothing is restored, rather than half of the device.
 void reset() {
     sethc::DirLock lock(kDeviceDir);
-    bool ok = sethc::copyFile(kConfigFactory, kConfigFile, lock.held());
-    sethc::Fd fd(open(kModeFile, O_RDONLY | O_CLOEXEC));
-    if (fd)
-        ok = sethc::copyFile(kDviFactory, kDviFile, lock.held()) && ok;
+    const int dvi = sethc::fileThere(kModeFile);
+    bool ok = dvi >= 0;
+    if (ok) {
+        ok = sethc::copyFile(kConfigFactory, kConfigFile, lock.held());
+        if (dvi)
+            ok = sethc::copyFile(kDviFactory, kDviFile, lock.held()) && ok;
+    }
     std::fputs(ok ? "recover ok" : "recover failed", stdout);
 }
 

@@ -190,14 +190,15 @@ void store(Answer &answer) {
     }
 
     // The output path: 1 or 2 in the output mode file selects DVI.
-    // A missing file selects the normal path; one that fails to read says
-    // nothing, and the wrong file must not be changed.
+    // Only a missing file selects the normal path; one that is there but
+    // can't be opened or read says nothing, and the wrong file must not be
+    // changed.
     const long mode = readText(kModeFile, O_RDONLY, text, kText - 1);
-    if (mode == -2) {
+    if (mode == sethc::kFailed) {
         answer.put("Can't open file\n");
         return;
     }
-    if (mode < 0) {
+    if (mode == sethc::kMissing) {
         pathflag = 0;
     } else {
         const int number = decimal(text, kText);
@@ -238,9 +239,10 @@ void store(Answer &answer) {
     }
 
     // The record, with the line break before it and its own end, becomes a
-    // LF, the new record and a LF; format 41 drops what followed it. The
-    // search stops at a NUL byte, but the bytes after it are the file's all
-    // the same and are kept.
+    // LF, the new record and a LF; a change of format 41 drops what followed
+    // it, the last record the store writes. A view never removes anything.
+    // The search stops at a NUL byte, but the bytes after it are the file's
+    // all the same and are kept.
     char record[48];
     char *end = record;
     if (format != 1)
@@ -253,7 +255,7 @@ void store(Answer &answer) {
     *end++ = '\n';
     const std::size_t at = format != 1 ? r.head : 0;
     const std::size_t k = static_cast<std::size_t>(end - record);
-    const std::size_t rest = format != 41 ? static_cast<std::size_t>(got) - r.tail : 0;
+    const std::size_t rest = format != 41 || viewflag ? static_cast<std::size_t>(got) - r.tail : 0;
     const std::size_t n = at + k + rest;
     if (n >= kText) {
         answer.put("error,file too big!");

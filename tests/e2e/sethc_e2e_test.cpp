@@ -10,11 +10,11 @@ namespace cgitest {
 namespace {
 
 namespace fs = std::filesystem;
-// The device directory by name: a file's content, kDir for a directory, "->"
-// and the target for a symbolic link, "=>" and another name for a second
-// hard link to that file. kGone in a change removes the name.
+// The device directory by name: a file's content, kDir for a directory, kFifo
+// for a FIFO, "->" and the target for a symbolic link, "=>" and another name
+// for a second hard link to that file. kGone in a change removes the name.
 using Files = std::map<std::string, std::string>;
-const std::string kRoot = SETHC_TEST_ROOT, kMnt = kRoot + "/mnt", kDir = "<dir>", kGone = "<gone>";
+const std::string kRoot = SETHC_TEST_ROOT, kMnt = kRoot + "/mnt", kDir = "<dir>", kFifo = "<fifo>", kGone = "<gone>";
 const std::string kHeader = "Content-type: text/plain\r\n\r\n", kPlus11 = "hc_submit=1&chang=1&hang=1";
 
 // Records "F,F+10,F+20" for formats first..last.
@@ -57,6 +57,8 @@ void seed(const Files &files) {
     for (const auto &[name, content] : files)
         if (content == kDir)
             fs::create_directory(kMnt + "/" + name);
+        else if (content == kFifo)
+            mkfifo((kMnt + "/" + name).c_str(), 0666);
         else if (content.rfind("->", 0) == 0)
             fs::create_symlink(content.substr(2), kMnt + "/" + name);
         else if (content.rfind("=>", 0) == 0) // to a name before it in the map's order
@@ -68,7 +70,7 @@ Files deviceFiles() {
     Files result;
     for (const auto &e : fs::directory_iterator(kMnt))
         result[e.path().filename()] = e.is_symlink() ? "->" + fs::read_symlink(e.path()).string()
-                                      : e.is_directory() ? kDir : slurp(e.path());
+                                      : e.is_directory() ? kDir : e.is_fifo() ? kFifo : slurp(e.path());
     return result;
 }
 
@@ -118,6 +120,8 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
         {"format 1 only at the start", dev("2,1,1\n1,11,21\n", " 1"), kPlus11, refused(1, 0, 0, "error,no record!")},
         {"format 41 drops what follows", dev(records() + "junk\n", " 41\n"), kPlus11, plus11(41, 51, 61),
          cfg(records(1, 40) + "41,52,62\n")},
+        {"a view of format 41 normalises it and keeps what follows", dev(records(1, 40) + "41,051,61\n42,1,1\n",
+         " 41\n"), "viewhc=1", current(41, 51, 61), cfg(records() + "42,1,1\n")},
         {"format 10 ending the text on the window's last byte", dev("1,11,21\n10,0020,030", " 10\n"), kPlus11,
          plus11(10, 20, 30), cfg("1,11,21\n10,21,31\n")},
         {"the later of two records of format 4, not 41 or 42", dev("1,1,1\n4,3,3\n4,7,7\n41,5,5\n42,6,6\n", " 4\n"),
@@ -191,6 +195,10 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
          "add V=1,H=1\nCan't open file\n"},
         {"an output mode file that fails to read", with(kDevice, {{"tz582.ini", kDir}}), kPlus11,
          "add V=1,H=1\nCan't open file\n"},
+        {"an output mode file there but not to be opened (a loop of links)", with(kDevice, {{"tz582.ini",
+         "->tz582.ini"}}), kPlus11, "add V=1,H=1\nCan't open file\n"},
+        {"... and a reset: nothing restored", with(worked, {{"tz582.ini", "->tz582.ini"}}), "resethc=1",
+         "recover failed"},
         // What the kernel is asked (as strace sees it, with failures
         // injected): one exec and no other process, and every rewrite on
         // storage before its answer: the new file, then after the rename the
@@ -220,6 +228,8 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
         {"without the lock, a temporary file nobody holds (a killed request's) is reclaimed",
          with(kDevice, {{"config.ini.tmp0", "junk"}}), kPlus11, ok, {{"config.ini", rec7(18, 28)},
          {"config.ini.tmp0", kGone}}, -1, 0333, 4321},
+        {"... and a FIFO there is passed by, never waited on", with(kDevice, {{"config.ini.tmp0", kFifo}}), kPlus11,
+         ok, saved, -1, 0333, 4321},
     };
     const bool strace = access("/usr/bin/strace", X_OK) == 0;
     for (const auto &row : rows) {
