@@ -35,6 +35,18 @@ void setupContentType(const char *ct) {
     }
 }
 
+// Whether the content type, as cut at its first ';', is the media type
+// `type`, letters compared without case. Blanks may stand before the ';'
+// (HTTP allows them), and cgiContentType keeps them.
+bool isMediaType(const char *type) {
+    if (!cgiStrBeginsNc(cgiContentType, type))
+        return false;
+    const char *rest = cgiContentType + std::strlen(type);
+    while (*rest == ' ' || *rest == '\t')
+        ++rest;
+    return !*rest;
+}
+
 char *rawContentType;
 char *rawContentLength;
 
@@ -166,9 +178,9 @@ void cgiSetupRequest() noexcept {
 
 cgiParseResultType cgiParseRequest() noexcept {
     if (cgiStrEqNc(cgiRequestMethod, "post")) {
-        if (cgiStrEqNc(cgiContentType, "application/x-www-form-urlencoded"))
+        if (isMediaType("application/x-www-form-urlencoded"))
             return cgiParsePostFormInput();
-        if (cgiStrEqNc(cgiContentType, "multipart/form-data"))
+        if (isMediaType("multipart/form-data"))
             return cgiParsePostMultipartInput();
         return cgiParseSuccess;
     }

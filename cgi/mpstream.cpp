@@ -160,13 +160,20 @@ void mpInit(mpStreamPtr mpp) noexcept {
     mpp->taken = 0;
     mpp->unread = cgiContentLength > 0 ? cgiContentLength : 0;
     mpp->cut = false;
-    // The boundary has at most 1013 characters (it lies inside the content
-    // type's 1023), so the delimiter always fits.
-    std::size_t n = std::strlen(cgiMultipartBoundary);
+    // cgiMultipartBoundary is the parameter's text up to a blank; the body
+    // carries the boundary without the quotation marks of a quoted
+    // parameter, and a ';' there begins the next parameter (no boundary
+    // character is a ';' or a quotation mark). The boundary has at most
+    // 1013 characters (it lies inside the content type's 1023), so the
+    // delimiter always fits.
+    const char *boundary = cgiMultipartBoundary;
+    if (*boundary == '"')
+        ++boundary;
+    std::size_t n = std::strcspn(boundary, ";\"");
     if (n > sizeof mpp->delimiter - 5)
         n = sizeof mpp->delimiter - 5;
     std::memcpy(mpp->delimiter, "\r\n--", 4);
-    std::memcpy(mpp->delimiter + 4, cgiMultipartBoundary, n);
+    std::memcpy(mpp->delimiter + 4, boundary, n);
     mpp->delimiter[4 + n] = '\0';
     mpp->delimiterLength = static_cast<int>(4 + n);
 }
@@ -266,10 +273,11 @@ cgiParseResultType afterNextBoundary(mpStreamPtr mpp, int fd, char **outP, int *
         if (mpp->pos[0] != '-')
             mpp->pos += 2; // a line end is dropped; the closing "--" stays for the driver's end test
     } else if (result == cgiParseSuccess) {
+        // A body that ends here, right after a delimiter, is complete when
+        // all of CONTENT_LENGTH came, and the driver then finds no more
+        // parts; one cut short is failed by the driver.
         char d[2];
-        if (mpRead(mpp, d, 2) != 2)
-            result = cgiParseIO;
-        else if (d[0] == '-')
+        if (mpRead(mpp, d, 2) == 2 && d[0] == '-')
             mpPutBack(mpp, d, 2); // the closing "--", for the driver's end test; a line end is dropped
     }
     if (result != cgiParseSuccess) {

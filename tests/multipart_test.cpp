@@ -27,6 +27,7 @@ TEST_F(Multipart, PartsBecomeEntries) {
          up("f", x.substr(0, 993), "", "z")},
         {"no delimiter at all", "just text\r\n", {}},
         {"input ends after a delimiter's line end", a + "--XyZ\r\n", onlyA},
+        {"input ends right after a delimiter", a + "--XyZ", onlyA},
         {"input ends inside a body", a + field("b", "cut").substr(0, 52), onlyA, cgiParseIO},
         {"a skipped part that never ends", a + part("Content-Disposition: attachment\r\n", "x"), onlyA, cgiParseIO},
         {"attachment and no disposition skipped",
