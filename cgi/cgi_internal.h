@@ -26,6 +26,15 @@ constexpr long long kCgiMaxInput = CGI_MAX_INPUT;
 // values, or many entries out of few bytes, meets it instead.
 constexpr std::size_t kCgiPoolBudget = static_cast<std::size_t>(CGI_MAX_INPUT) + 4096;
 
+// The upload limit, set when the layer is built: the most bytes that the
+// uploads of one multipart body may write to temporary files, or -1 for no
+// limit. Past it the parse fails with cgiParseMemory, before the bytes are
+// written. A variable, so that a test can lower it.
+#ifndef CGI_MAX_UPLOAD
+#error "CGI_MAX_UPLOAD is defined by the build"
+#endif
+extern long long cgiUploadLimit;
+
 // The request pool holds what lives until cgiFreeResources: the form
 // entries, their strings, replayed environment strings. Blocks are not freed
 // one by one; cgiPoolRelease releases them all and renews the budget. Null
@@ -208,6 +217,7 @@ struct mpStream {
     int taken;  // body bytes read from cgiIn so far
     int unread; // body bytes not yet read from cgiIn
     bool cut;   // the input ended while body bytes were still owed
+    long long uploadRoom; // bytes the uploads may still write; -1: no limit
     // "\r\n--" and the boundary: the delimiter of every boundary but the
     // first, which lacks the CR LF.
     char delimiter[1024];

@@ -49,19 +49,25 @@ bool refill(mpStreamPtr mpp, std::size_t want = kMpBlock) {
 
 } // namespace
 
+long long cgiUploadLimit = CGI_MAX_UPLOAD;
+
 namespace {
 
 // Where the bytes before the delimiter go.
 class Sink {
 public:
-    Sink(int fd, char **outP) : fd_(fd), outP_(outP) {}
+    // An upload's bytes go to `fd` and are charged to `uploadRoom`.
+    Sink(int fd, char **outP, long long *uploadRoom) : fd_(fd), outP_(outP), uploadRoom_(uploadRoom) {}
 
     // The 256-byte block of an in-memory part.
     bool start() {
         if (fd_ >= 0 || !outP_)
             return true;
-        out_ = static_cast<char *>(cgiPoolAlloc(kFirstBlock));
-        space_ = kFirstBlock;
+        // No bigger than the budget's room: a value that fits it must not
+        // fail for the block's sake.
+        const std::size_t room = cgiPoolRoom();
+        space_ = room < kFirstBlock ? (room ? room : 1) : kFirstBlock;
+        out_ = static_cast<char *>(cgiPoolAlloc(space_));
         return out_ != nullptr;
     }
 
@@ -71,7 +77,15 @@ public:
             return true;
         if (fd_ >= 0) {
             // Straight to the file in the large runs the scan hands over;
-            // nothing else writes through the stream.
+            // nothing else writes through the stream. /tmp may be RAM, so
+            // the uploads are bounded like the values in memory.
+            if (*uploadRoom_ >= 0) {
+                if (n > static_cast<unsigned long long>(*uploadRoom_)) {
+                    memoryFailed_ = true;
+                    return false;
+                }
+                *uploadRoom_ -= static_cast<long long>(n);
+            }
             len_ += n;
             return cgiWriteAll(fd_, p, n);
         }
@@ -125,6 +139,7 @@ private:
     static constexpr std::size_t kFirstBlock = 256;
     int fd_;
     char **outP_;
+    long long *uploadRoom_;
     char *out_ = nullptr;
     std::size_t space_ = 0;
     std::size_t len_ = 0;
@@ -160,6 +175,7 @@ void mpInit(mpStreamPtr mpp) noexcept {
     mpp->taken = 0;
     mpp->unread = cgiContentLength > 0 ? cgiContentLength : 0;
     mpp->cut = false;
+    mpp->uploadRoom = cgiUploadLimit;
     // cgiMultipartBoundary is the parameter's text up to a blank; the body
     // carries the boundary without the quotation marks of a quoted
     // parameter, and a ';' there begins the next parameter (no boundary
@@ -217,7 +233,7 @@ void mpPutBack(mpStreamPtr mpp, const char *data, int len) noexcept {
 
 cgiParseResultType afterNextBoundary(mpStreamPtr mpp, int fd, char **outP, int *bodyLengthP,
                                      int first) noexcept {
-    Sink sink(fd, outP);
+    Sink sink(fd, outP, &mpp->uploadRoom);
     cgiParseResultType result = cgiParseSuccess;
     const char *delimiter = first ? mpp->delimiter + 2 : mpp->delimiter;
     const std::size_t m = static_cast<std::size_t>(mpp->delimiterLength - (first ? 2 : 0));

@@ -76,5 +76,26 @@ TEST_F(Stream, BodiesOfEverySizeAroundBlockBoundariesAndTheInputLimit) {
         EXPECT_TRUE(scan(0, above ? cgiParseMemory : cgiParseSuccess) == (above ? "#fail" : value))
             << (above ? "one byte above the input limit" : "exactly the input limit");
     }
+    // A value that fits the little room left in the request's budget.
+    for (size_t n : {47, 48}) {
+        cgiFreeResources();
+        ASSERT_TRUE(cgiPoolAlloc(cgiPoolRoom() - 48));
+        stream(std::string(n, 'v') + "\r\n--XyZ\r\n");
+        EXPECT_EQ(scan(0, n < 48 ? cgiParseSuccess : cgiParseMemory), n < 48 ? std::string(n, 'v') : "#fail") << n;
+    }
+    // The uploads of a body share the upload limit; the write that would
+    // pass it is not made.
+    const long long limit = std::exchange(cgiUploadLimit, 1000);
+    for (size_t second : {400, 401}) {
+        stream(std::string(600, 'a') + "\r\n--XyZ\r\n" + std::string(second, 'b') + "\r\n--XyZ\r\n");
+        FILE *f = std::tmpfile();
+        int len = 0;
+        const bool first = afterNextBoundary(&s_, fileno(f), nullptr, &len, 0) == cgiParseSuccess && len == 600;
+        const cgiParseResultType r = afterNextBoundary(&s_, fileno(f), nullptr, &len, 0);
+        EXPECT_TRUE(first && r == (second > 400 ? cgiParseMemory : cgiParseSuccess) &&
+                    lseek(fileno(f), 0, SEEK_END) == (second > 400 ? 600 : 1000)) << second;
+        std::fclose(f);
+    }
+    cgiUploadLimit = limit;
 }
 

@@ -32,10 +32,15 @@ EnvList post(const std::string &type, size_t length) {
 TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     const std::string cut = field("hc_submit", "1") + field("chang", "5") + "--XyZ\r\n";
     const std::string u(200000, 'u'), two = field("a", "x", "; filename=a") + field("up", u, "; filename=u") + kEnd;
+    // The upload limit of the programs under test (0: none), and two uploads at it and a byte past it.
+    const size_t upload = PROGRAMS_MAX_UPLOAD < 0 ? 0 : PROGRAMS_MAX_UPLOAD;
+    const std::string atUpload = field("a", "x", "; filename=a") + field("u", std::string(upload ? upload - 1 : 0, 'u'),
+                                 "; filename=u") + kEnd, pastUpload = field("a", "xy", "; filename=a") +
+                                 atUpload.substr(atUpload.find("--XyZ\r\n", 5));
     // The same bytes twice, at different places in the body's blocks, with
-    // near-miss delimiters in them.
+    // near-miss delimiters in them; within the upload limit.
     std::string data;
-    for (unsigned x = 12345; data.size() < 2u << 20; x = x * 1103515245u + 12345u)
+    for (unsigned x = 12345; data.size() < (upload ? upload / 2 - 16 : 2u << 20); x = x * 1103515245u + 12345u)
         data += data.size() % 100000 ? std::string(1, static_cast<char>(x >> 24)) : "\r\n--Xy\r\n--X";
     const std::string big = field("a", "1") + field("up", data, "; filename=d") + field("up", data, "; filename=copy") +
                             field("b", "2") + kEnd;
@@ -49,7 +54,7 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     EnvList loud = post(kMultipart, two.size());
     loud.push_back({"QUERY_STRING", std::string(20000, 'q')});
     const auto dump = cgi(DUMP_CGI);
-    const struct { const char *label; Call call; int exit; std::string fields; } rows[] = {
+    const struct { const char *label; Call call; int exit; std::string fields; bool bounded = false; } rows[] = {
         {"body shorter than CONTENT_LENGTH", {dump, post(kForm, 10), "a=1"}, 255, ""},
         {"URL-encoded body at the input limit", {dump, post(kForm, limit), atLimit}, 0,
          "field v " + std::to_string(limit - 2) + " " + atLimit.substr(2) + "\n"},
@@ -63,6 +68,11 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
         {"large uploads arrive whole", {dump, post(kMultipart, big.size()), big}, 0,
          "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\nfield up " + n + " (file copy  " + n + " #1)\n"
          "field b 1 2\n"},
+        {"uploads at the upload limit", {dump, post(kMultipart, atUpload.size()), atUpload}, 0,
+         "field a 1 (file a  1 #1)\nfield u " + std::to_string(upload - 1) + " (file u  " +
+         std::to_string(upload - 1) + " #2)\n", true},
+        {"uploads a byte past it: refused, both files gone", {dump, post(kMultipart, pastUpload.size()),
+         pastUpload}, 255, "", true},
         // A complete upload, then one that the file-size limit cuts: the
         // request fails as a whole and both temporary files go.
         {"file-size limit 0", {dump, post(kMultipart, two.size()), two, 0}, 255, ""},
@@ -79,8 +89,8 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        if (row.call.readOnlyTmp && !privateTmp(row.call.argv))
-            continue; // /tmp can be made read-only only for a program of its own
+        if ((row.call.readOnlyTmp && !privateTmp(row.call.argv)) || (row.bounded && !upload))
+            continue; // /tmp can be made read-only only for a program of its own; uploads may be unbounded
         const Outcome o = run(row.call);
         EXPECT_EQ(o.exitStatus, row.exit);
         EXPECT_EQ(o.output.substr(0, kHeader.size()), row.exit || row.call.clientGone ? "" : kHeader);
