@@ -190,6 +190,9 @@ private:
 // after the last. One search at a time: a new one ends the last.
 cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept;
 cgiFormEntry *cgiFormEntryFindNext() noexcept;
+// The most taken slots in a row in the name index of the last search's
+// list (0 without one): a search by name looks at one more at most.
+std::size_t cgiNameIndexLongestRun() noexcept;
 // Empties the entry list and deletes the entries' temporary files; their
 // memory stays in the pool until cgiFreeResources.
 void cgiDropEntries() noexcept;

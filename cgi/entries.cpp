@@ -2,6 +2,7 @@
 // and its cursor, and dropping the entries with their temporary files.
 #include <cstdint>
 #include <cstring>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include "cgi_internal.h"
@@ -43,6 +44,18 @@ public:
     cgiFormEntry *entry(int pos) const { return entries_[pos]; }
     // The position of the next entry of the same name after `pos`, or -1.
     int nextSame(int pos) const { return nextSame_[pos]; }
+    // The most taken slots in a row, 0 without an index: a search looks at
+    // one more at most.
+    std::size_t longestRun() const {
+        std::size_t longest = 0, run = 0;
+        // Twice round, for a run that wraps past the last slot; one slot in
+        // two at least is empty.
+        for (std::size_t i = 0; state_ == State::Built && i <= 2 * mask_ + 1; ++i) {
+            run = slots_[i & mask_] < 0 ? 0 : run + 1;
+            longest = run > longest ? run : longest;
+        }
+        return longest;
+    }
     void forget() {
         entries_ = nullptr;
         head_ = nullptr;
@@ -52,11 +65,50 @@ public:
 private:
     enum class State { Unknown, Walk, Built };
 
-    static std::uint32_t hash(const char *name) {
-        std::uint32_t h = 2166136261u;
-        for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p)
-            h = (h ^ *p) * 16777619u;
-        return h;
+    // Names come from the request, so the hash is one a client can't aim:
+    // HalfSipHash-1-3 under a key of this process. With an unkeyed hash a
+    // client can send thousands of names for one run of slots; a secret
+    // start for a multiplying hash is no cure, since the low bits that pick
+    // the slot still depend on the low bits alone. Additions, rotations and
+    // exclusive ors of 32-bit words, one cycle each on the ARM; out of line,
+    // as it has two callers and the device's binary is counted in bytes.
+    [[gnu::noinline]] std::uint32_t hash(const char *name) const {
+        std::uint32_t v0 = key_[0], v1 = key_[1], v2 = 0x6c796765u ^ key_[0], v3 = 0x74656462u ^ key_[1];
+        auto rotl = [](std::uint32_t x, int r) { return x << r | x >> (32 - r); };
+        auto round = [&] {
+            v0 += v1, v1 = rotl(v1, 5) ^ v0, v0 = rotl(v0, 16);
+            v2 += v3, v3 = rotl(v3, 8) ^ v2;
+            v0 += v3, v3 = rotl(v3, 7) ^ v0;
+            v2 += v1, v1 = rotl(v1, 13) ^ v2, v2 = rotl(v2, 16);
+        };
+        std::uint32_t word = 0, length = 0;
+        for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) {
+            word |= std::uint32_t{*p} << 8 * (length & 3);
+            if ((++length & 3) == 0) {
+                v3 ^= word, round(), v0 ^= word;
+                word = 0;
+            }
+        }
+        word |= length << 24;
+        v3 ^= word, round(), v0 ^= word;
+        v2 ^= 0xff;
+        round(), round(), round();
+        return v1 ^ v3;
+    }
+    // The key: eight of the sixteen random bytes the kernel gives every
+    // process, the second half, since C libraries take their stack guard
+    // from the first. Kernels before 2.6.29 give none; then the address of
+    // the stack, which differs from process to process where addresses are
+    // randomised, and the process id.
+    void makeKey() {
+        if (const auto *random = reinterpret_cast<const unsigned char *>(getauxval(AT_RANDOM))) {
+            std::memcpy(key_, random + 8, sizeof key_);
+        } else {
+            int here = 0;
+            key_[0] = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&here));
+            key_[1] = static_cast<std::uint32_t>(getpid());
+        }
+        keyed_ = true;
     }
     // The slot of `name`: the one that holds it, or the empty one where it
     // would go.
@@ -81,6 +133,8 @@ private:
         void *block = cgiPoolAlloc(n * sizeof(cgiFormEntry *) + (n + size) * sizeof(int));
         if (!block)
             return false;
+        if (!keyed_)
+            makeKey();
         entries_ = static_cast<cgiFormEntry **>(block);
         nextSame_ = reinterpret_cast<int *>(entries_ + n);
         slots_ = nextSame_ + n;
@@ -105,6 +159,8 @@ private:
     int *nextSame_ = nullptr;
     int *slots_ = nullptr;
     std::size_t mask_ = 0;
+    std::uint32_t key_[2] = {};
+    bool keyed_ = false;
 };
 
 NameIndex nameIndex;
@@ -140,6 +196,8 @@ cgiFormEntry *cgiFormEntryFindFirst(const char *name) noexcept {
     }
     return cgiFormEntryFindNext();
 }
+
+std::size_t cgiNameIndexLongestRun() noexcept { return nameIndex.longestRun(); }
 
 cgiFormEntry *cgiFormEntryFindNext() noexcept {
     if (indexPos != kWalk) {

@@ -41,13 +41,33 @@ TEST_F(UrlEncoded, SplitsAndDecodesPairs) {
     // they are written), then stays done. A long list is searched through a
     // name index, made at its first search and forgotten when the list grows,
     // or walked when there is no memory for the index.
-    std::string filler;
+    std::string filler, crafted, blocks[3][8];
     for (int i = 0; i < 20; ++i)
         filler += "&f" + std::to_string(i) + "=";
+    // 512 names on which an unkeyed FNV-1a agrees in its low 14 bits, all
+    // for one slot: those bits of its state hang on nothing above them, so
+    // three sets of blocks, each taking one state to one next, chain into them.
+    std::uint32_t from = 2166136261u;
+    for (auto &set : blocks) {
+        std::uint32_t to = 0;
+        for (std::uint32_t i = 0, n = 0; n < 8; ++i) {
+            std::uint32_t h = from;
+            for (char c : "x" + std::to_string(i))
+                h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+            if (n == 0 || ((h ^ to) & 0x3fff) == 0)
+                set[n++] = "x" + std::to_string(i), to = h;
+        }
+        from = to;
+    }
+    for (auto &a : blocks[0])
+        for (auto &b : blocks[1])
+            for (auto &c : blocks[2])
+                crafted += "&" + a + b + c + "=";
     const struct { const char *label; std::string more; long failAt; } lists[] = {
         {"a short list", "", 0},
         {"a long list", filler, 0},
         {"a long list without memory for the index", filler, 1},
+        {"a long list of names crafted for one slot of an unkeyed hash", crafted, 0},
     };
     for (const auto &list : lists) {
         cgiFreeResources();
@@ -61,6 +81,7 @@ TEST_F(UrlEncoded, SplitsAndDecodesPairs) {
             return seen;
         };
         EXPECT_EQ(values("c"), "123") << list.label;
+        EXPECT_LT(cgiNameIndexLongestRun(), 64u) << list.label << ": slots a search may look at";
         EXPECT_EQ(cgiFormEntryFindNext(), nullptr) << list.label;
         EXPECT_STREQ(cgiFormEntryFindFirst("c")->value, "1") << list.label << ": a new search starts over";
         EXPECT_EQ(cgiFormEntryFindFirst("e"), nullptr) << list.label;
