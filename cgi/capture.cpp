@@ -104,10 +104,16 @@ bool writeEntry(FILE *out, const cgiFormEntry *e) {
 // Reads one entry record after its name; the result is the replay's.
 cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
     int fileFlag = 0;
-    if (!cgiReadString(in, &e->value, nullptr) || !cgiReadString(in, &e->fileName, nullptr) ||
-        !cgiReadString(in, &e->contentType, nullptr) || !cgiReadInt(in, &e->valueLength) ||
-        !cgiReadInt(in, &fileFlag) || e->valueLength < 0)
-        return cgiEnvironmentMemory;
+    // A file cut short, or one that holds a length that can't be right, is
+    // an input failure; only an allocation that fails is one of memory.
+    char **const strings[] = {&e->value, &e->fileName, &e->contentType};
+    for (char **s : strings) {
+        const Read r = readString(in, s, nullptr);
+        if (r != Read::Done)
+            return r == Read::NoMemory ? cgiEnvironmentMemory : cgiEnvironmentIO;
+    }
+    if (!cgiReadInt(in, &e->valueLength) || !cgiReadInt(in, &fileFlag) || e->valueLength < 0)
+        return cgiEnvironmentIO;
     if (!fileFlag) {
         // The file holds a value's bytes up to its first NUL. A value that
         // had NUL bytes comes back as those bytes, its length with it, so

@@ -86,9 +86,9 @@ TEST_F(Capture, ReplayTrustsNoLength) {
         {"cut inside a name: the entries before it", one + le(3) + "ab", cgiEnvironmentSuccess, {a}, 20},
         {"cut inside the fifth string: the strings replayed before are released", kHead + env.substr(0, 4 * 6 + 5),
          cgiEnvironmentIO, {}, 4},
-        {"cut after a name", one + str("n"), cgiEnvironmentMemory, {}, 20},
+        {"cut after a name: an input failure", one + str("n"), cgiEnvironmentIO, {}, 20},
         {"a value length beyond its bytes", named + le(0x7fffffff) + le(0), cgiEnvironmentSuccess, {a, {"n", "v"}}, 20},
-        {"a negative value length", named + le(-4) + le(0), cgiEnvironmentMemory, {}, 20},
+        {"a negative value length", named + le(-4) + le(0), cgiEnvironmentIO, {}, 20},
         {"upload contents cut short", named + le(3) + le(1) + "xy", cgiEnvironmentIO, {}, 20},
     };
     postUploads();
