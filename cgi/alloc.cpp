@@ -13,6 +13,17 @@
 
 #include "cgi_internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define CGI_POOL_POISON 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CGI_POOL_POISON 1
+#endif
+#endif
+#ifdef CGI_POOL_POISON
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 long failAt = 0; // allocations left before the injected failure; 0: none
@@ -64,6 +75,26 @@ std::size_t taken = 0;
 std::size_t budget = kCgiPoolBudget;
 
 std::size_t room() { return budget - taken; }
+
+// Under AddressSanitizer the pool, when its blocks share chunks, keeps every
+// byte of a chunk that no block holds poisoned: the free space at the end,
+// the copy a moved block left behind, what a shrunk block gave up, and the
+// static chunk while no request holds it. An overrun of the newest block
+// (the one a parse is filling), and a block used after it moved or after the
+// release, are then caught as on the heap; an overrun into the next block is
+// not, which is what a heap block per pool block is for.
+void poison([[maybe_unused]] const void *p, [[maybe_unused]] std::size_t n) {
+#ifdef CGI_POOL_POISON
+    ASAN_POISON_MEMORY_REGION(p, n);
+#endif
+}
+// Also for a mapping about to go back: the kernel may hand its addresses to
+// anyone next, who must not find them poisoned.
+void unpoison([[maybe_unused]] const void *p, [[maybe_unused]] std::size_t n) {
+#ifdef CGI_POOL_POISON
+    ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+}
 
 std::size_t pageRounded(std::size_t size) {
     const std::size_t page = static_cast<std::size_t>(getpagesize());
@@ -127,6 +158,8 @@ char *newChunk(std::size_t *payload) {
     c->mapped = mapped;
     chunks = c;
     *payload = size - kHeader;
+    if (!kEachBlock)
+        poison(static_cast<char *>(p) + kHeader, *payload);
     return static_cast<char *>(p) + kHeader;
 }
 
@@ -155,10 +188,13 @@ Chunk *resizeChunk(Chunk *c, std::size_t used, std::size_t *payload) {
     if (c->mapped && (c->mapped >= kHuge / 4 || size < kHuge / 4)) {
         // The kernel moves the pages rather than their bytes.
         size = size >= kHuge / 4 ? (size + kHuge - 1) & ~(kHuge - 1) : pageRounded(size);
-        void *m = mremap(c, c->mapped, size, MREMAP_MAYMOVE);
+        const std::size_t was = c->mapped;
+        void *m = mremap(c, was, size, MREMAP_MAYMOVE);
         if (m == MAP_FAILED)
             return nullptr;
+        unpoison(c, was);
         moved = static_cast<Chunk *>(m);
+        poison(payloadOf(moved) + used, size - kHeader - used);
         moved->mapped = size;
     } else if (c->mapped || c == staticChunk) {
         // The static chunk moves to a mapping, and a small mapping that
@@ -168,9 +204,14 @@ Chunk *resizeChunk(Chunk *c, std::size_t used, std::size_t *payload) {
         if (!m)
             return nullptr;
         std::memcpy(m, c, kHeader + used);
-        if (c->mapped)
+        if (c->mapped) {
+            unpoison(c, c->mapped);
             munmap(c, c->mapped);
+        } else {
+            poison(payloadOf(c), kFirstChunk);
+        }
         moved = static_cast<Chunk *>(m);
+        poison(payloadOf(moved) + used, size - kHeader - used);
         moved->mapped = size;
     } else {
         // A heap chunk, which only the sanitizer builds have.
@@ -193,6 +234,7 @@ void *poolAlloc(std::size_t size) {
 #else
     if (size > SIZE_MAX - kAlign)
         return nullptr;
+    const std::size_t asked = size;
     size = rounded(size);
     if (size > static_cast<std::size_t>(limit - cur)) {
         // The rest of the current chunk is given up; chunks double, so at
@@ -208,6 +250,7 @@ void *poolAlloc(std::size_t size) {
     }
     char *p = cur;
     cur += size;
+    unpoison(p, asked);
     return p;
 #endif
 }
@@ -246,10 +289,13 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
     if (newSize > SIZE_MAX - kAlign)
         return nullptr;
     const bool last = block + rounded(oldSize) == cur;
+    if (newSize < oldSize)
+        poison(block + newSize, oldSize - newSize);
     if (last && newSize <= static_cast<std::size_t>(limit - block)) {
         // The last block of the current chunk grows or shrinks where it stands.
         cur = block + rounded(newSize);
         taken = taken - was + now;
+        unpoison(block, newSize);
         return p;
     }
     if (newSize <= oldSize)
@@ -263,6 +309,7 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
         cur = payloadOf(c) + rounded(newSize);
         limit = payloadOf(c) + payload;
         taken += now - was;
+        unpoison(payloadOf(c), newSize);
         return payloadOf(c);
     }
     // It shares its chunk: it moves, into a chunk of its own unless it fits
@@ -278,6 +325,7 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
     if (!q)
         return nullptr;
     std::memcpy(q, p, oldSize);
+    poison(p, oldSize);
     taken = taken - was + now;
     if (last && from->mapped && chunks != from) {
         const std::uintptr_t page = static_cast<std::uintptr_t>(getpagesize());
@@ -303,10 +351,14 @@ char *cgiPoolStrndup(const char *s, std::size_t len) noexcept {
 void cgiPoolRelease() noexcept {
     while (chunks) {
         Chunk *prev = chunks->prev;
-        if (chunks->mapped)
+        if (chunks->mapped) {
+            unpoison(chunks, chunks->mapped);
             munmap(chunks, chunks->mapped);
-        else if (kEachBlock)
+        } else if (kEachBlock) {
             std::free(chunks);
+        } else {
+            poison(payloadOf(chunks), kFirstChunk);
+        }
         --live;
         chunks = prev;
     }
