@@ -37,13 +37,12 @@ TEST_F(Entry, ContentTypeIsCutAtTheFirstSemicolonAndTheBoundaryTaken) {
 
 TEST_F(Entry, DispatchOnMethodAndContentType) {
     const std::string form = "application/x-www-form-urlencoded";
-    auto env = [](const char *method, const std::string &type, const char *length, const char *query = "") {
+    auto env = [](const char *method, const std::string &type, const std::string &length, const char *query = "") {
         return Env{{"REQUEST_METHOD", method}, {"CONTENT_TYPE", type}, {"CONTENT_LENGTH", length},
                    {"QUERY_STRING", query}};
     };
     const std::vector<Field> b2 = {{"b", "2"}}, none;
     const std::string mp = field("b", "2") + kEnd, length = std::to_string(mp.size());
-    const char *len = length.c_str();
     const long n = static_cast<long>(mp.size());
     const auto ok = cgiParseSuccess;
     // The parse, and the bytes of the body it read.
@@ -60,8 +59,8 @@ TEST_F(Entry, DispatchOnMethodAndContentType) {
         {"POST with blanks before ';'", env("POST", form + " \t; a=b", "3"), "b=2", ok, b2, 3},
         {"POST of another type", env("POST", form + "x", "3"), "b=2", ok, none, 0},
         {"multipart, a parameter after the boundary", env("POST", "multipart/form-data; boundary=XyZ; charset=UTF-8",
-         len), mp, ok, b2, n},
-        {"multipart, a quoted boundary", env("POST", "multipart/form-data; boundary=\"XyZ\"", len), mp, ok, b2, n},
+         length), mp, ok, b2, n},
+        {"multipart, a quoted boundary", env("POST", "multipart/form-data; boundary=\"XyZ\"", length), mp, ok, b2, n},
         {"get ignores type and body", env("get", form, "3", "q=1&r=2"), "b=2", ok, {{"q", "1"}, {"r", "2"}}, 0},
         {"PUT parses nothing", env("PUT", form, "3", "q=1"), "b=2", ok, none, 0},
         {"GETS is not GET", env("GETS", "", "", "q=1"), "", ok, none, 0},

@@ -24,10 +24,6 @@ TEST_F(Stream, HandedBackBytesComeBackFirstAndNothingIsReadPastTheLength) {
     const int usedUp = mpRead(&s_, &c, 1), none = mpRead(&s_, &c, 0);
     EXPECT_EQ(std::make_tuple(usedUp, none, offset(s_), std::ftell(cgiIn), s_.cut),
               std::make_tuple(-1, 0, 10, 10L, false));
-    stream("abc", 10);
-    EXPECT_EQ(read(5), "abc");
-    const int cut = mpRead(&s_, &c, 1);
-    EXPECT_EQ(std::make_pair(cut, s_.cut), std::make_pair(0, true)) << "the parse must learn that the input was cut";
 }
 
 TEST_F(Stream, ScanStopsAtTheFirstDelimiterAndItsLineEnd) {

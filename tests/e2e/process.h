@@ -121,10 +121,7 @@ inline Child start(const Call &r) {
 
 // Reads the output to its end and waits for the program.
 inline Outcome finish(Child c) {
-    Outcome result;
-    char buf[65536];
-    for (ssize_t n; c.out >= 0 && (n = read(c.out, buf, sizeof buf)) > 0;)
-        result.output.append(buf, static_cast<size_t>(n));
+    Outcome result{-1, slurp("/dev/fd/" + std::to_string(c.out))};
     close(c.out);
     if (c.log)
         pclose(c.log);

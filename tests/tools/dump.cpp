@@ -2,6 +2,7 @@
 // plain text, in input order, for the end-to-end tests. Bytes that a
 // terminal would not show come out as \xHH.
 #include <cstdio>
+#include <cstring>
 
 #include "cgi.h"
 // A tool of the layer itself: it reads the entry list directly.
@@ -9,8 +10,8 @@
 
 namespace {
 
-void putEscaped(const char *s, long n) {
-    for (long i = 0; i < n; ++i) {
+void putEscaped(const char *s, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c < 0x20 || c == 0x7f || c == '\\')
             std::fprintf(cgiOut, "\\x%02x", c);
@@ -19,12 +20,7 @@ void putEscaped(const char *s, long n) {
     }
 }
 
-void putString(const char *s) {
-    long n = 0;
-    while (s[n])
-        ++n;
-    putEscaped(s, n);
-}
+void putString(const char *s) { putEscaped(s, std::strlen(s)); }
 
 // An uploaded file: its client name, content type, the bytes it holds and
 // their 64-bit FNV-1a hash.
@@ -36,13 +32,8 @@ void putFile(const cgiFormEntry *e) {
     unsigned long long hash = 0xcbf29ce484222325ull;
     long total = 0;
     if (FILE *f = std::fopen(e->tfileName, "rb")) {
-        static unsigned char buf[65536];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-            for (std::size_t i = 0; i < n; ++i)
-                hash = (hash ^ buf[i]) * 0x100000001b3ull;
-            total += static_cast<long>(n);
-        }
+        for (int c; (c = std::getc(f)) != EOF; ++total)
+            hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
         std::fclose(f);
     }
     std::fprintf(cgiOut, " %ld %016llx)", total, hash);
@@ -61,7 +52,7 @@ extern "C" int cgiMain(void) {
         if (*e->tfileName)
             putFile(e);
         else
-            putEscaped(e->value, e->valueLength);
+            putEscaped(e->value, static_cast<std::size_t>(e->valueLength));
         std::fputc('\n', cgiOut);
     }
     return 0;
