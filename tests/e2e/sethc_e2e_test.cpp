@@ -200,8 +200,6 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
          "fsync:error=EIO:when=1", "exec|fsync config.ini.tmp EIO"},
         {"the directory's flush fails (EROFS): no success", kDevice, kPlus11, eio, saved, -1, 0755, 0,
          "fsync:error=EROFS:when=2", set + "fsync mnt EROFS"},
-        {"the reset's directory flush fails (EIO)", with(kDevice, {{"config.ini", "x\n"}, {"config.ini.org", records()}}),
-         "resethc=1", "recover failed", cfg(records()), -1, 0755, 0, "fsync:error=EIO:when=2", set + "fsync mnt EIO"},
         {"a directory that refuses fsync (EINVAL): the file system flushed", kDevice, kPlus11, ok, saved, -1, 0755, 0,
          "fsync:error=EINVAL:when=2", set + "fsync mnt EINVAL|syncfs config.ini|fsync config.ini|fstatfs config.ini"},
         {"a directory the web user can't open: the file system flushed", kDevice, kPlus11, ok, saved, -1, 0333, 4321,
@@ -297,8 +295,7 @@ TEST(Sethc, ConcurrentSubmitsAreSerialised) {
             c = start(get(kPlus11, -1, locked ? 0 : 4321));
         for (Child &c : children) {
             const Outcome o = finish(c);
-            EXPECT_EQ(o.exitStatus, 0);
-            EXPECT_NE(o.output.find("\nset ok\n"), std::string::npos) << o.output;
+            EXPECT_TRUE(o.exitStatus == 0 && o.output.find("\nset ok\n") != std::string::npos) << o.output;
         }
         chmod(kMnt.c_str(), 0755);
         int v = static_cast<int>(children.size());
