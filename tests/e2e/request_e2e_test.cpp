@@ -4,7 +4,6 @@
 
 #include "process.h"
 
-namespace cgitest {
 namespace {
 
 const std::string kHeader = "Content-type: text/plain\r\n\r\n";
@@ -52,7 +51,7 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     std::string emptyPairs, values = field("a", twoFifths) + field("b", twoFifths) + field("c", twoFifths) + kEnd;
     while (emptyPairs.size() < limit)
         emptyPairs += "=&";
-    const auto dump = cgi(DUMP_CGI);
+    const auto dump = command(DUMP_CGI);
     const struct { const char *label; Call call; int exit; std::string fields; bool bounded = false; } rows[] = {
         {"URL-encoded body at the input limit", {dump, post(kForm, limit), atLimit}, 0,
          "field v " + std::to_string(limit - 2) + " " + atLimit.substr(2) + "\n"},
@@ -102,4 +101,3 @@ TEST(RequestE2E, TheDocsShowTheExampleAsItIs) {
 }
 
 } // namespace
-} // namespace cgitest
