@@ -44,7 +44,7 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
         data += data.size() % 100000 ? std::string(1, static_cast<char>(x >> 24)) : "\r\n--Xy\r\n--X";
     const std::string big = field("a", "1") + field("up", data, "; filename=d") + field("up", data, "; filename=copy") +
                             field("b", "2") + kEnd;
-    const std::string n = std::to_string(data.size());
+    const std::string n = std::to_string(data.size()), m = std::to_string(upload - 1);
     // The input limit of the programs under test, which may be another build's; "=&" makes an entry of 2 bytes.
     const size_t limit = PROGRAMS_MAX_INPUT;
     const std::string atLimit = "v=" + std::string(limit - 2, 'q'), twoFifths(limit / 5 * 2, 'v');
@@ -52,27 +52,26 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     while (emptyPairs.size() < limit)
         emptyPairs += "=&";
     const auto dump = command(DUMP_CGI);
+    auto multipart = [&](const std::string &body, long fileSizeLimit = -1) {
+        return Call{dump, post(kMultipart, body.size()), body, fileSizeLimit};
+    };
     const struct { const char *label; Call call; int exit; std::string fields; bool bounded = false; } rows[] = {
         {"URL-encoded body at the input limit", {dump, post(kForm, limit), atLimit}, 0,
          "field v " + std::to_string(limit - 2) + " " + atLimit.substr(2) + "\n"},
         {"URL-encoded body above the input limit", {dump, post(kForm, limit + 1), atLimit + "q"}, 255, ""},
         // What a request makes of its input is bounded as a whole.
         {"empty pairs filling the input limit: entries pass it", {dump, post(kForm, limit), emptyPairs}, 255, ""},
-        {"multipart values each within the input limit that together pass it",
-         {dump, post(kMultipart, values.size()), values}, 255, ""},
-        {"large uploads arrive whole", {dump, post(kMultipart, big.size()), big}, 0,
-         "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\nfield up " + n + " (file copy  " + n + " #1)\n"
-         "field b 1 2\n"},
-        {"uploads at the upload limit", {dump, post(kMultipart, atUpload.size()), atUpload}, 0,
-         "field a 1 (file a  1 #1)\nfield u " + std::to_string(upload - 1) + " (file u  " +
-         std::to_string(upload - 1) + " #2)\n", true},
-        {"uploads a byte past it: refused, both files gone", {dump, post(kMultipart, pastUpload.size()),
-         pastUpload}, 255, "", true},
+        {"multipart values each within the input limit that together pass it", multipart(values), 255, ""},
+        {"large uploads arrive whole", multipart(big), 0, "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\n"
+         "field up " + n + " (file copy  " + n + " #1)\nfield b 1 2\n"},
+        {"uploads at the upload limit", multipart(atUpload), 0,
+         "field a 1 (file a  1 #1)\nfield u " + m + " (file u  " + m + " #2)\n", true},
+        {"uploads a byte past it: refused, both files gone", multipart(pastUpload), 255, "", true},
         // A complete upload, then one that the file-size limit cuts: the
         // request fails as a whole and both temporary files go.
-        {"file-size limit 0", {dump, post(kMultipart, two.size()), two, 0}, 255, ""},
-        {"file-size limit a byte short", {dump, post(kMultipart, two.size()), two, 199999}, 255, ""},
-        {"file-size limit that fits", {dump, post(kMultipart, two.size()), two, 200000}, 0,
+        {"file-size limit 0", multipart(two, 0), 255, ""},
+        {"file-size limit a byte short", multipart(two, 199999), 255, ""},
+        {"file-size limit that fits", multipart(two, 200000), 0,
          "field a 1 (file a  1 #1)\nfield up 200000 (file u  200000 #2)\n"},
         // The program writes while the uploads exist (a long query string);
         // its writes fail, and it still ends normally and deletes them.
