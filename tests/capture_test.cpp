@@ -21,11 +21,12 @@ static std::vector<std::string> environment() {
 }
 
 using Capture = Request;
-static const std::string kCapture = kTempDir + "/capture", kHead = str("CGIC2.0");
+static const std::string kCapture = kTempDir + "/capture", kHead = str("CGIC2.0"), kFailed = kTempDir + "/failed";
 
 // A replay gives back the captured request; one that runs out of memory
 // anywhere fails (success would be a request with entries missing) and
-// leaves nothing behind.
+// leaves nothing behind. A capture that fails reports it and leaves no
+// file.
 TEST_F(Capture, ReplayGivesBackTheCapturedRequestOrFails) {
     ASSERT_EQ(cgiWriteEnvironment(kCapture.c_str()), cgiEnvironmentSuccess);
     EXPECT_EQ(slurp(kCapture), kHead + std::string(84, '\0')) << "the magic, 20 empty strings, length 0";
@@ -33,6 +34,24 @@ TEST_F(Capture, ReplayGivesBackTheCapturedRequestOrFails) {
     auto live = snapshot();
     const auto env = environment();
     ASSERT_EQ(cgiWriteEnvironment(kCapture.c_str()), cgiEnvironmentSuccess);
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const struct { const char *label; rlim_t sizeLimit; bool cutUpload; } failures[] = {
+        {"a file size limit far below the capture", 200, false},
+        {"an upload whose file lost bytes", RLIM_INFINITY, true},
+    };
+    for (const auto &row : failures) {
+        ASSERT_TRUE(!row.cutUpload || truncate(cgiFormEntryFindFirst("big")->tfileName, 10) == 0);
+        // Beyond the limit a write fails (EFBIG) once SIGXFSZ is ignored.
+        const rlimit limit = {std::min(row.sizeLimit, old.rlim_cur), old.rlim_max};
+        void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        const cgiEnvironmentResultType r = cgiWriteEnvironment(kFailed.c_str());
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        EXPECT_EQ(std::make_pair(r, access(kFailed.c_str(), F_OK) == 0), std::make_pair(cgiEnvironmentIO, false))
+            << row.label << " (true: the failed capture left its file)";
+    }
     live[5].value = "a"; // a value is stored up to its first NUL, and comes back that long
     ASSERT_EQ(cgiReadEnvironment(kCapture.c_str()), cgiEnvironmentSuccess);
     EXPECT_EQ(std::make_tuple(cgiRestored, environment(), snapshot()), std::make_tuple(1, env, live));
@@ -40,30 +59,6 @@ TEST_F(Capture, ReplayGivesBackTheCapturedRequestOrFails) {
     EXPECT_STREQ(cgiServerName, "") << "a released replayed string must read as empty";
     sweep(cgiEnvironmentSuccess, {cgiEnvironmentIO, cgiEnvironmentMemory},
           [&] { return cgiReadEnvironment(kCapture.c_str()); }, snapshot, cgiFreeResources);
-}
-
-// A capture that fails reports it and leaves no file.
-TEST_F(Capture, AFailedCaptureLeavesNoFile) {
-    postUploads();
-    rlimit old;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    const struct { const char *label; std::string path; rlim_t sizeLimit; bool cutUpload; } rows[] = {
-        {"a directory that does not exist", "/nonexistent/capture", RLIM_INFINITY, false},
-        {"a file size limit far below the capture", kCapture, 200, false},
-        {"an upload whose file lost bytes", kCapture, RLIM_INFINITY, true},
-    };
-    for (const auto &row : rows) {
-        ASSERT_TRUE(!row.cutUpload || truncate(cgiFormEntryFindFirst("big")->tfileName, 10) == 0);
-        // Beyond the limit a write fails (EFBIG) once SIGXFSZ is ignored.
-        const rlimit limit = {std::min(row.sizeLimit, old.rlim_cur), old.rlim_max};
-        void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-        const cgiEnvironmentResultType r = cgiWriteEnvironment(row.path.c_str());
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, oldHandler);
-        EXPECT_EQ(std::make_pair(r, access(row.path.c_str(), F_OK) == 0), std::make_pair(cgiEnvironmentIO, false))
-            << row.label << " (true: the failed capture left its file)";
-    }
 }
 
 // Files that are no capture, or are cut or lie about their lengths: what

@@ -1,5 +1,5 @@
-// Multi-value and choice field access, and the string arrays of every
-// array builder.
+// Multi-value and choice field access; the array builders under every
+// allocation failure.
 #include "fixture.h"
 
 using Choices = Request;
@@ -20,11 +20,9 @@ TEST_F(Choices, EveryValueAndEveryName) {
         {few, "missing", {}, cgiFormNotFound}, // still an (empty) array
     };
     for (const auto &row : rows) {
-        char **a = nullptr;
         ASSERT_EQ(parseText(row.input), cgiParseSuccess);
-        EXPECT_EQ(row.name ? cgiFormStringMultiple(row.name, &a) : cgiFormEntries(&a), row.result);
-        EXPECT_EQ(strings(a), row.all) << (row.name ? row.name : "every name");
-        cgiStringArrayFree(a);
+        auto build = [&](char ***a) { return row.name ? cgiFormStringMultiple(row.name, a) : cgiFormEntries(a); };
+        EXPECT_EQ(buildArray(build), std::make_pair(row.result, row.all)) << (row.name ? row.name : "every name");
         cgiFreeResources();
     }
 }
@@ -54,28 +52,4 @@ TEST_F(Choices, SingleAndMultipleChoices) {
                       std::make_tuple(row.single, row.index, row.multiple, row.flags, row.invalid))
                 << row.name << " of " << row.total << (single == cgiFormRadio ? " as buttons" : " as a list");
         }
-}
-
-// An array builder that runs out of memory returns cgiFormMemory and leaves
-// the array null (an array left on failure would stay allocated).
-TEST_F(Choices, ArrayBuildersUnderEveryAllocationFailure) {
-    ASSERT_EQ(parseText("c=1&d=2&c=3&e=4&c=5"), cgiParseSuccess);
-    cgiCookie = const_cast<char *>("a=1; b=2; c=3");
-    const struct { const char *label; cgiFormResultType (*build)(char ***); int steps; } rows[] = {
-        {"every value: the array and its strings", [](char ***a) { return cgiFormStringMultiple("c", a); }, 4},
-        {"every name: the array and its strings", cgiFormEntries, 4},
-        {"every cookie name: the array and its strings", cgiCookies, 4},
-    };
-    for (const auto &row : rows) {
-        char **a = nullptr;
-        cgiFormResultType r = cgiFormSuccess;
-        auto release = [&] {
-            EXPECT_TRUE(r == cgiFormSuccess || !a);
-            if (r == cgiFormSuccess)
-                cgiStringArrayFree(std::exchange(a, nullptr));
-        };
-        EXPECT_EQ(sweep(cgiFormSuccess, {cgiFormMemory}, [&] { return r = row.build(&a); },
-                        [&] { return a ? strings(a) : std::vector<std::string>(); }, release),
-                  row.steps) << row.label;
-    }
 }

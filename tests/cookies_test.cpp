@@ -10,7 +10,6 @@ TEST_F(Cookies, ValuesIntegersAndNames) {
     const struct { std::string header; const char *name; std::string value; cgiFormResultType result; int integer;
                    std::vector<std::string> all; int space = 16; } rows[] = {
         {"a=1; b=2", "b", "2", cgiFormSuccess, 2, {"a", "b"}}, {"ab=1", "a", "", cgiFormNotFound, 5, {"ab"}},
-        {"a=hello", "a", "he", cgiFormTruncated, 0, {"a"}, 3}, {"a=hello", "a", "", cgiFormTruncated, 0, {"a"}, 1},
         {"a=", "a", "", cgiFormSuccess, 0, {"a"}}, {"a=1; a=2", "a", "1", cgiFormSuccess, 1, {"a", "a"}},
         {" a=1", "a", "", cgiFormNotFound, 5, {"a"}}, {"", "a", "", cgiFormNotFound, 5, {}, 1},
         {"x=1; y", "y", "#", cgiFormNotFound, 5, {"x", "y"}}, // the header ends with the name: value untouched
@@ -21,14 +20,13 @@ TEST_F(Cookies, ValuesIntegersAndNames) {
     };
     for (const auto &row : rows) {
         cgiCookie = const_cast<char *>(row.header.c_str());
-        char value[16] = "#", **a = nullptr;
+        char value[16] = "#";
         int n = -1;
         const cgiFormResultType r = cgiCookieString(row.name, value, row.space);
         cgiCookieInteger(row.name, &n, 5);
-        ASSERT_EQ(cgiCookies(&a), cgiFormSuccess) << row.header;
-        EXPECT_EQ(std::make_tuple(r, std::string(value), n, strings(a)),
-                  std::make_tuple(row.result, row.value, row.integer, row.all)) << row.header;
-        cgiStringArrayFree(a);
+        EXPECT_EQ(std::make_tuple(r, std::string(value), n, buildArray(cgiCookies)),
+                  std::make_tuple(row.result, row.value, row.integer, std::make_pair(cgiFormSuccess, row.all)))
+            << row.header;
     }
 }
 

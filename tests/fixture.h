@@ -117,10 +117,10 @@ protected:
     mpStream s_;
 };
 
-// The strings of a string array, in order.
+// The strings of a string array, in order (none for a null array).
 inline std::vector<std::string> strings(char **a) {
     std::vector<std::string> out;
-    for (char **p = a; *p; ++p)
+    for (char **p = a; p && *p; ++p)
         out.push_back(*p);
     return out;
 }
@@ -150,6 +150,26 @@ int sweep(R ok, std::initializer_list<R> failures, Run run, Snap snap, Release r
             return static_cast<int>(n - 1);
         }
     }
+}
+
+// What an array builder returns and the strings of its array, which is
+// there even when empty. Then its allocations are swept: a failing one
+// returns cgiFormMemory and leaves the array null (an array left on failure
+// would stay allocated).
+template <typename Build>
+std::pair<cgiFormResultType, std::vector<std::string>> buildArray(Build build) {
+    char **a = nullptr;
+    cgiFormResultType r = build(&a);
+    EXPECT_TRUE(a) << "no array";
+    const auto whole = std::make_pair(r, strings(a));
+    auto release = [&] {
+        EXPECT_TRUE(r != cgiFormMemory || !a) << "an array left after a failure";
+        if (a)
+            cgiStringArrayFree(std::exchange(a, nullptr));
+    };
+    release();
+    sweep(r, {cgiFormMemory}, [&] { return r = build(&a); }, [&] { return strings(a); }, release);
+    return whole;
 }
 
 } // namespace cgitest

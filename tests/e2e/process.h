@@ -25,7 +25,7 @@ namespace cgitest {
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 struct Call {
-    std::vector<std::string> argv; // cgi(program), or a tracer in front of it
+    std::vector<std::string> argv; // command(program), or a tracer in front of it
     EnvList env;
     std::string body = "";
     long fileSizeLimit = -1;  // RLIMIT_FSIZE: writes beyond it fail with EFBIG
@@ -40,7 +40,7 @@ struct Outcome { int exitStatus = -1; std::string output; }; // -1: the process 
 struct Child { pid_t pid = -1; int out = -1; FILE *log = nullptr; std::string tmp; std::vector<std::string> before; };
 
 // The command line of a program: through the emulator, if there is one.
-inline std::vector<std::string> cgi(const std::string &program) {
+inline std::vector<std::string> command(const std::string &program) {
     std::istringstream emulator(CGI_EMULATOR);
     std::vector<std::string> words(std::istream_iterator<std::string>(emulator), {});
     words.push_back(program);
@@ -138,5 +138,8 @@ inline Outcome finish(Child c) {
 inline Outcome run(const Call &r) { return finish(start(r)); }
 
 } // namespace cgitest
+
+// The end-to-end tests are written in terms of these helpers alone.
+using namespace cgitest;
 
 #endif // TESTS_E2E_PROCESS_H

@@ -4,7 +4,6 @@
 
 #include "process.h"
 
-namespace cgitest {
 namespace {
 
 const std::string kHeader = "Content-type: text/plain\r\n\r\n";
@@ -25,12 +24,13 @@ std::string fieldLines(const std::string &output) {
     return lines;
 }
 
-EnvList post(const std::string &type, size_t length) {
-    return {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type}, {"CONTENT_LENGTH", std::to_string(length)}};
+// A POST as the web server passes it on; the query string is empty unless given.
+EnvList post(const std::string &type, size_t length, const std::string &query = "") {
+    return {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type}, {"CONTENT_LENGTH", std::to_string(length)},
+            {"QUERY_STRING", query}};
 }
 
 TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
-    const std::string cut = field("hc_submit", "1") + field("chang", "5") + "--XyZ\r\n";
     const std::string u(200000, 'u'), two = field("a", "x", "; filename=a") + field("up", u, "; filename=u") + kEnd;
     // The upload limit of the programs under test (0: none), and two uploads at it and a byte past it.
     const size_t upload = PROGRAMS_MAX_UPLOAD < 0 ? 0 : PROGRAMS_MAX_UPLOAD;
@@ -44,44 +44,38 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
         data += data.size() % 100000 ? std::string(1, static_cast<char>(x >> 24)) : "\r\n--Xy\r\n--X";
     const std::string big = field("a", "1") + field("up", data, "; filename=d") + field("up", data, "; filename=copy") +
                             field("b", "2") + kEnd;
-    const std::string n = std::to_string(data.size());
+    const std::string n = std::to_string(data.size()), m = std::to_string(upload - 1);
     // The input limit of the programs under test, which may be another build's; "=&" makes an entry of 2 bytes.
     const size_t limit = PROGRAMS_MAX_INPUT;
     const std::string atLimit = "v=" + std::string(limit - 2, 'q'), twoFifths(limit / 5 * 2, 'v');
     std::string emptyPairs, values = field("a", twoFifths) + field("b", twoFifths) + field("c", twoFifths) + kEnd;
     while (emptyPairs.size() < limit)
         emptyPairs += "=&";
-    EnvList loud = post(kMultipart, two.size());
-    loud.push_back({"QUERY_STRING", std::string(20000, 'q')});
-    const auto dump = cgi(DUMP_CGI);
+    const auto dump = command(DUMP_CGI);
+    auto multipart = [&](const std::string &body, long fileSizeLimit = -1) {
+        return Call{dump, post(kMultipart, body.size()), body, fileSizeLimit};
+    };
     const struct { const char *label; Call call; int exit; std::string fields; bool bounded = false; } rows[] = {
         {"URL-encoded body at the input limit", {dump, post(kForm, limit), atLimit}, 0,
          "field v " + std::to_string(limit - 2) + " " + atLimit.substr(2) + "\n"},
         {"URL-encoded body above the input limit", {dump, post(kForm, limit + 1), atLimit + "q"}, 255, ""},
         // What a request makes of its input is bounded as a whole.
         {"empty pairs filling the input limit: entries pass it", {dump, post(kForm, limit), emptyPairs}, 255, ""},
-        {"multipart values each within the input limit that together pass it",
-         {dump, post(kMultipart, values.size()), values}, 255, ""},
-        {"sethc's multipart submit cut after the chang part: hang never came",
-         {cgi(SETHC_CGI), post(kMultipart, cut.size() + 50), cut}, 255, ""},
-        {"large uploads arrive whole", {dump, post(kMultipart, big.size()), big}, 0,
-         "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\nfield up " + n + " (file copy  " + n + " #1)\n"
-         "field b 1 2\n"},
-        {"uploads at the upload limit", {dump, post(kMultipart, atUpload.size()), atUpload}, 0,
-         "field a 1 (file a  1 #1)\nfield u " + std::to_string(upload - 1) + " (file u  " +
-         std::to_string(upload - 1) + " #2)\n", true},
-        {"uploads a byte past it: refused, both files gone", {dump, post(kMultipart, pastUpload.size()),
-         pastUpload}, 255, "", true},
+        {"multipart values each within the input limit that together pass it", multipart(values), 255, ""},
+        {"large uploads arrive whole", multipart(big), 0, "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\n"
+         "field up " + n + " (file copy  " + n + " #1)\nfield b 1 2\n"},
+        {"uploads at the upload limit", multipart(atUpload), 0,
+         "field a 1 (file a  1 #1)\nfield u " + m + " (file u  " + m + " #2)\n", true},
+        {"uploads a byte past it: refused, both files gone", multipart(pastUpload), 255, "", true},
         // A complete upload, then one that the file-size limit cuts: the
         // request fails as a whole and both temporary files go.
-        {"file-size limit 0", {dump, post(kMultipart, two.size()), two, 0}, 255, ""},
-        {"file-size limit at a block's end", {dump, post(kMultipart, two.size()), two, 65536}, 255, ""},
-        {"file-size limit a byte short", {dump, post(kMultipart, two.size()), two, 199999}, 255, ""},
-        {"file-size limit that fits", {dump, post(kMultipart, two.size()), two, 200000}, 0,
+        {"file-size limit 0", multipart(two, 0), 255, ""},
+        {"file-size limit a byte short", multipart(two, 199999), 255, ""},
+        {"file-size limit that fits", multipart(two, 200000), 0,
          "field a 1 (file a  1 #1)\nfield up 200000 (file u  200000 #2)\n"},
         // The program writes while the uploads exist (a long query string);
         // its writes fail, and it still ends normally and deletes them.
-        {"the client went away", {dump, loud, two, -1, true}, 0, ""},
+        {"the client went away", {dump, post(kMultipart, two.size(), std::string(20000, 'q')), two, -1, true}, 0, ""},
         {"an upload with /tmp read-only", {dump, post(kMultipart, two.size()), two, -1, false, 0, true}, 255, ""},
         {"URL-encoded input with /tmp read-only",
          {dump, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "", -1, false, 0, true}, 0, "field a 1 1\n"},
@@ -106,4 +100,3 @@ TEST(RequestE2E, TheDocsShowTheExampleAsItIs) {
 }
 
 } // namespace
-} // namespace cgitest

@@ -6,7 +6,6 @@
 
 #include "process.h"
 
-namespace cgitest {
 namespace {
 
 namespace fs = std::filesystem;
@@ -76,8 +75,8 @@ Files deviceFiles() {
 
 // A request by GET: how the fields arrive is the layer's concern, run with
 // the inspector.
-Call get(const std::string &query, long fileSizeLimit = -1, gid_t webGroup = 0) {
-    return {cgi(SETHC_CGI), {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}}, "", fileSizeLimit, false, webGroup};
+Call get(const std::string &query, long fileSizeLimit = -1, gid_t group = 0) {
+    return {command(SETHC_CGI), {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}}, "", fileSizeLimit, false, group};
 }
 
 // The calls of a trace (strace -y) as words: the call, the file a flush was
@@ -106,6 +105,7 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
                           {"config.ini.org", records()}, {"config.dvi.ini.org", kDvi}};
     const long size = static_cast<long>(rec7(18, 28).size());
     const Files orgs = {{"config.ini.org", records()}, {"config.dvi.ini.org", kDvi}, {"tz582.ini", "0"}};
+    const Files loop = {{"tz582.ini", "->tz582.ini"}}; // a mode file there, but no file to open
     const std::string set = "exec|fsync config.ini.tmp|rename|", unread = "exec|fsync config.ini.tmp0|rename|",
                       eio = refused(7, 17, 27, "Can't write file\n"), cant = "add V=1,H=1\nCan't open file\n";
     Files chain = with(kDevice, {{"config.ini", "->l1"}, {"l40", kGone}, {"data", records()}}); // 40 links to data
@@ -184,10 +184,8 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
         // Reads that fail (EIO, EISDIR) after the open: nothing is written.
         {"a position file that fails to read", with(kDevice, {{"config.ini", "->/proc/self/mem"}}), kPlus11, cant},
         {"an output mode file that fails to read", with(kDevice, {{"tz582.ini", kDir}}), kPlus11, cant},
-        {"an output mode file there but not to be opened (a loop of links)",
-         with(kDevice, {{"tz582.ini", "->tz582.ini"}}), kPlus11, cant},
-        {"... and a reset: nothing restored", with(worked, {{"tz582.ini", "->tz582.ini"}}), "resethc=1",
-         "recover failed"},
+        {"an output mode file there but not to be opened (a loop of links)", with(kDevice, loop), kPlus11, cant},
+        {"... and a reset: nothing restored", with(worked, loop), "resethc=1", "recover failed"},
         // What the kernel is asked (as strace sees it, with failures
         // injected): one exec and no other process, and every rewrite on
         // storage before its answer: the new file, then after the rename the
@@ -200,8 +198,6 @@ TEST(Sethc, RequestsAndTheFilesTheyLeave) {
          "fsync:error=EIO:when=1", "exec|fsync config.ini.tmp EIO"},
         {"the directory's flush fails (EROFS): no success", kDevice, kPlus11, eio, saved, -1, 0755, 0,
          "fsync:error=EROFS:when=2", set + "fsync mnt EROFS"},
-        {"the reset's directory flush fails (EIO)", with(kDevice, {{"config.ini", "x\n"}, {"config.ini.org", records()}}),
-         "resethc=1", "recover failed", cfg(records()), -1, 0755, 0, "fsync:error=EIO:when=2", set + "fsync mnt EIO"},
         {"a directory that refuses fsync (EINVAL): the file system flushed", kDevice, kPlus11, ok, saved, -1, 0755, 0,
          "fsync:error=EINVAL:when=2", set + "fsync mnt EINVAL|syncfs config.ini|fsync config.ini|fstatfs config.ini"},
         {"a directory the web user can't open: the file system flushed", kDevice, kPlus11, ok, saved, -1, 0333, 4321,
@@ -297,8 +293,7 @@ TEST(Sethc, ConcurrentSubmitsAreSerialised) {
             c = start(get(kPlus11, -1, locked ? 0 : 4321));
         for (Child &c : children) {
             const Outcome o = finish(c);
-            EXPECT_EQ(o.exitStatus, 0);
-            EXPECT_NE(o.output.find("\nset ok\n"), std::string::npos) << o.output;
+            EXPECT_TRUE(o.exitStatus == 0 && o.output.find("\nset ok\n") != std::string::npos) << o.output;
         }
         chmod(kMnt.c_str(), 0755);
         int v = static_cast<int>(children.size());
@@ -309,4 +304,3 @@ TEST(Sethc, ConcurrentSubmitsAreSerialised) {
 }
 
 } // namespace
-} // namespace cgitest
