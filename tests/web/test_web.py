@@ -2,11 +2,16 @@
 """The operator page in headless Chromium (Selenium), behind lighttpd with
 the program of this machine or behind the device's server, ARM BusyBox httpd
 under qemu-arm reporting Linux 2.6.32, with the ARM program (started through
-qemu-arm by a binfmt_misc entry that lives as long as the test). One
-operator's session: the only check of the page's script.
+qemu-arm by a binfmt_misc entry that lives as long as the test), or on the
+virtual device itself (--server vm: the ARM kernel, BusyBox httpd, /mnt on
+UBIFS over simulated flash; scripts/device-vm makes VM_DIR), whose files
+the test reaches through the guest's console. One operator's session: the
+only check of the page's script; and on the virtual device, a plain HTTP
+client's requests and what the flash holds after them.
 
     test_web.py [--server lighttpd|busybox] [--syscall-log DIR]
                 SOURCE_DIR SETHC_CGI DEVICE_ROOT WORK_DIR
+    test_web.py --server vm SOURCE_DIR VM_DIR - WORK_DIR
 
 --syscall-log: each program the server starts logs its system calls to
 DIR/PID.log. SETHC_SCREENSHOT: where to save the page after V+ twice.
@@ -25,6 +30,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -34,7 +40,7 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 parser = argparse.ArgumentParser()
-parser.add_argument("--server", choices=("lighttpd", "busybox"), default="lighttpd")
+parser.add_argument("--server", choices=("lighttpd", "busybox", "vm"), default="lighttpd")
 parser.add_argument("--syscall-log")
 for name in ("source", "sethc", "root", "work"):
     parser.add_argument(name)
@@ -50,9 +56,59 @@ FACTORY, FACTORY_DVI = records(), records(2)
 SERVERS = []
 
 
+class Guest:
+    """The virtual device's console: a command a line, each answered by a
+    line that begins with "@ " and a word."""
+    process = None
+
+    @classmethod
+    def ask(cls, command, word, timeout=120):
+        if command:
+            cls.process.stdin.write(command.encode() + b"\n")
+            cls.process.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            line = cls.process.stdout.readline().decode(errors="replace").strip()
+            if not line and cls.process.poll() is not None:
+                break
+            if line.startswith("@ " + word):
+                return line[len(word) + 2:].strip()
+        raise RuntimeError("the virtual device did not answer %r" % command)
+
+
 def device_file(name="config.ini", text=None):
+    if ARGS.server == "vm":
+        if text is None:
+            return bytes.fromhex(Guest.ask("file " + name, "file " + name)).decode()
+        escaped = "".join(c if c.isalnum() or c == "," else "\\%03o" % ord(c) for c in text)
+        return Guest.ask("put %s %s" % (name, escaped), "put")
     with open(os.path.join(MNT, name), "r" if text is None else "w") as f:
         return f.read() if text is None else f.write(text)
+
+
+def rename(name, new):
+    if ARGS.server == "vm":
+        Guest.ask("mv %s %s" % (name, new), "moved")
+    else:
+        os.rename(name, new)
+
+
+@contextlib.contextmanager
+def device_locked():
+    """The device directory's lock, held as a request holds it."""
+    if ARGS.server == "vm":
+        Guest.ask("lock", "locked")
+        try:
+            yield
+        finally:
+            Guest.ask("unlock", "unlocked")
+        return
+    lock = os.open(MNT, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(lock)
 
 
 def link(target, name):
@@ -71,6 +127,16 @@ def start_server(port):
         subprocess.run([os.path.join(SOURCE, "scripts/lighttpd-conf"), conf, str(port), os.path.join(SOURCE, "web"),
                         cgi, os.path.join(WORK, "lighttpd.log")], check=True)
         return subprocess.Popen(["lighttpd", "-D", "-f", conf]), os.path.join(cgi, "sethc.cgi")
+    if ARGS.server == "vm":
+        # Port 80 of the guest, forwarded to 127.0.0.1 only.
+        Guest.process = subprocess.Popen(
+            ["qemu-system-arm", "-M", "virt", "-m", "256", "-display", "none", "-monitor", "none", "-serial", "stdio",
+             "-no-reboot", "-netdev", "user,id=net,hostfwd=tcp:127.0.0.1:%d-:80" % port,
+             "-device", "virtio-net-device,netdev=net", "-kernel", ARGS.sethc + "/vmlinuz",
+             "-initrd", ARGS.sethc + "/initrd.gz", "-append", "console=ttyAMA0 quiet loglevel=1 panic=-1 flash=1 serve=1"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        Guest.ask(None, "serving", timeout=180)
+        return Guest.process, "/www/cgi-bin/sethc.cgi"
     # BusyBox httpd runs the programs of <home>/cgi-bin/ and serves the rest of
     # <home>; it follows symbolic links, so the home holds links only. An empty
     # configuration, so that no /etc/httpd.conf of this machine applies.
@@ -205,9 +271,38 @@ class OperatorPage(unittest.TestCase):
     def picture(self):
         return tuple(self.element("picture", "data-" + k) for k in ("format", "v", "h"))
 
+    @unittest.skipUnless(ARGS.server == "vm", "the flash is the virtual device's")
+    def test_a_plain_client(self):
+        """Submit, view, multipart submit and reset by a plain HTTP client;
+        after each change, what the flash holds once /mnt is mounted anew."""
+        for name, text in {"format.ini": "output 7\n", "tz582.ini": "0\n", "config.ini": FACTORY,
+                           "config.ini.org": FACTORY, "config.dvi.ini": "x\n", "config.dvi.ini.org": FACTORY_DVI}.items():
+            device_file(name, text)
+        url = "http://127.0.0.1:%d/cgi-bin/sethc.cgi" % self.port
+        boundary = "----plain"
+        multipart = "".join("--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n%s\r\n" % (boundary, n, v)
+                            for n, v in (("hc_submit", "1"), ("chang", "2"), ("hang", "-1"))) + "--%s--\r\n" % boundary
+        for label, data, kind, answer, after in (
+                ("submit", b"hc_submit=1&chang=1&hang=1", None, "format=7 V=19,H=33\n\nset ok\n", (19, 33)),
+                ("view", None, None, "current:\nformat=7 V=19,H=33\n", None),
+                ("multipart submit", multipart.encode(), "multipart/form-data; boundary=" + boundary,
+                 "format=7 V=21,H=32\n\nset ok\n", (21, 32)),
+                ("reset", b"resethc=1", None, "recover ok", (18, 32))):
+            with self.subTest(label):
+                request = urllib.request.Request(url + ("?viewhc=1" if data is None else ""), data=data)
+                if kind:
+                    request.add_header("Content-Type", kind)
+                with urllib.request.urlopen(request, timeout=60) as response:
+                    self.assertTrue(response.read().decode().endswith(answer))
+                if after:
+                    Guest.ask("remount", "remounted")
+                    self.assertEqual(device_file(), FACTORY.replace("\n7,18,32\n", "\n7,%d,%d\n" % after))
+        self.assertEqual(device_file("config.dvi.ini"), FACTORY_DVI)
+
     def test_an_operators_session(self):
-        shutil.rmtree(ARGS.root, ignore_errors=True)
-        os.makedirs(MNT)
+        if ARGS.server != "vm":
+            shutil.rmtree(ARGS.root, ignore_errors=True)
+            os.makedirs(MNT)
         for name, text in {"format.ini": "output 7\n", "tz582.ini": "0\n", "config.ini": FACTORY,
                            "config.ini.org": FACTORY, "config.dvi.ini": FACTORY_DVI,
                            "config.dvi.ini.org": FACTORY_DVI}.items():
@@ -230,11 +325,11 @@ class OperatorPage(unittest.TestCase):
         self.click("right")
         self.assertEqual(self.picture(), ("7", "20", "41"))
         # A request the server refuses leaves no picture that looks current.
-        os.rename(self.program, self.program + ".off")
+        rename(self.program, self.program + ".off")
         try:
             self.click("up")
         finally:
-            os.rename(self.program + ".off", self.program)
+            rename(self.program + ".off", self.program)
         self.assertRegex(self.element("response").text, r"HTTP [45]\d\d")
         self.assertEqual((self.element("response", "class"), self.element("picture", "data-stale")), ("error", ""))
         device_file("config.ini", FACTORY)
@@ -259,14 +354,10 @@ class OperatorPage(unittest.TestCase):
         Select(self.element("step")).select_by_visible_text("1")
         self.wire()
         before = self.requests_done()
-        lock = os.open(MNT, os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX)
+        with device_locked():
             self.element("screen").click()  # away from the step list
             ActionChains(self.browser).send_keys(Keys.DOWN, Keys.DOWN, Keys.LEFT).perform()
             WebDriverWait(self.browser, 10).until(lambda b: self.body("data-pending") == "3")
-        finally:
-            os.close(lock)
         WebDriverWait(self.browser, 60).until(lambda b: self.requests_done() == before + 3)
         self.assertEqual(self.wire(), ["hc_submit=1&chang=1&hang=0", "done", "hc_submit=1&chang=1&hang=0", "done",
                                        "hc_submit=1&chang=0&hang=-1", "done"])
