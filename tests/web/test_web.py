@@ -1,25 +1,20 @@
 #!/usr/bin/python3
 """The operator page in headless Chromium (Selenium), behind lighttpd with
-the program of this machine or behind the device's server, ARM BusyBox httpd
-under qemu-arm reporting Linux 2.6.32, with the ARM program (started through
-qemu-arm by a binfmt_misc entry that lives as long as the test), or on the
-virtual device itself (--server vm: the ARM kernel, BusyBox httpd, /mnt on
-UBIFS over simulated flash; scripts/device-vm makes VM_DIR), whose files
-the test reaches through the guest's console. One operator's session: the
-only check of the page's script; and on the virtual device, a plain HTTP
-client's requests and what the flash holds after them.
+the program of this machine, or on the virtual device (--server vm: the ARM
+kernel, BusyBox httpd, /mnt on UBIFS over simulated flash; scripts/device-vm
+makes VM_DIR), whose files the test reaches through the guest's console.
+One operator's session: the only check of the page's script; and on the
+virtual device, a plain HTTP client's requests and what the flash holds
+after them.
 
-    test_web.py [--server lighttpd|busybox] [--syscall-log DIR]
-                SOURCE_DIR SETHC_CGI DEVICE_ROOT WORK_DIR
+    test_web.py SOURCE_DIR SETHC_CGI DEVICE_ROOT WORK_DIR
     test_web.py --server vm SOURCE_DIR VM_DIR - WORK_DIR
 
---syscall-log: each program the server starts logs its system calls to
-DIR/PID.log. SETHC_SCREENSHOT: where to save the page after V+ twice.
+SETHC_SCREENSHOT: where to save the page after V+ twice.
 """
 import argparse
 import contextlib
 import fcntl
-import glob
 import json
 import os
 import shutil
@@ -40,8 +35,7 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 parser = argparse.ArgumentParser()
-parser.add_argument("--server", choices=("lighttpd", "busybox", "vm"), default="lighttpd")
-parser.add_argument("--syscall-log")
+parser.add_argument("--server", choices=("lighttpd", "vm"), default="lighttpd")
 for name in ("source", "sethc", "root", "work"):
     parser.add_argument(name)
 ARGS, sys.argv[1:] = parser.parse_known_args()
@@ -84,6 +78,17 @@ def device_file(name="config.ini", text=None):
         return Guest.ask("put %s %s" % (name, escaped), "put")
     with open(os.path.join(MNT, name), "r" if text is None else "w") as f:
         return f.read() if text is None else f.write(text)
+
+
+def seed(changes=None):
+    """The device's files as they leave the factory, but for CHANGES."""
+    if ARGS.server != "vm":
+        shutil.rmtree(ARGS.root, ignore_errors=True)
+        os.makedirs(MNT)
+    files = {"format.ini": "output 7\n", "tz582.ini": "0\n", "config.ini": FACTORY, "config.ini.org": FACTORY,
+             "config.dvi.ini": FACTORY_DVI, "config.dvi.ini.org": FACTORY_DVI}
+    for name, text in dict(files, **(changes or {})).items():
+        device_file(name, text)
 
 
 def rename(name, new):
@@ -137,29 +142,6 @@ def start_server(port):
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         Guest.ask(None, "serving", timeout=180)
         return Guest.process, "/www/cgi-bin/sethc.cgi"
-    # BusyBox httpd runs the programs of <home>/cgi-bin/ and serves the rest of
-    # <home>; it follows symbolic links, so the home holds links only. An empty
-    # configuration, so that no /etc/httpd.conf of this machine applies.
-    home, conf = os.path.join(WORK, "www"), os.path.join(WORK, "httpd.conf")
-    os.makedirs(os.path.join(home, "cgi-bin"), exist_ok=True)
-    for page in glob.glob(os.path.join(SOURCE, "web", "*")):
-        link(page, os.path.join(home, os.path.basename(page)))
-    link(ARGS.sethc, os.path.join(home, "cgi-bin", "sethc.cgi"))
-    open(conf, "w").close()
-    busybox = subprocess.run([os.path.join(SOURCE, "scripts/busybox-arm")], check=True, stdout=subprocess.PIPE,
-                             text=True).stdout.strip()
-    # The kernel starts the program through qemu-arm without arguments, but
-    # qemu-arm reads its settings from the environment too, and the server
-    # hands its environment on to every program it starts.
-    env = dict(os.environ, QEMU_UNAME="2.6.32")
-    quiet = []
-    if ARGS.syscall_log:
-        os.makedirs(ARGS.syscall_log, exist_ok=True)
-        env.update(QEMU_LOG="strace", QEMU_LOG_FILENAME=os.path.join(ARGS.syscall_log, "%d.log"))
-        quiet = ["-D", "/dev/null"]
-    return subprocess.Popen(["/usr/bin/qemu-arm", "-r", "2.6.32"] + quiet + [
-        busybox, "httpd", "-f", "-p", "127.0.0.1:%d" % port, "-h", home, "-c", conf], env=env), \
-        os.path.join(home, "cgi-bin", "sethc.cgi")
 
 
 def stop(process):
@@ -169,44 +151,6 @@ def stop(process):
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
-
-
-BINFMT = "/proc/sys/fs/binfmt_misc"
-# What identifies a 32-bit little-endian ARM ELF executable (static or
-# position-independent: the mask leaves out the lowest bit of e_type).
-ARM_ELF = bytes.fromhex("7f454c46010101000000000000000000" "02002800")
-ARM_ELF_MASK = bytes.fromhex("ffffffffffffff00ffffffffffffffff" "feffffff")
-
-
-@contextlib.contextmanager
-def arm_programs_run_under_qemu():
-    """Lets the kernel start ARM programs through qemu-arm, as the emulated
-    server starts its programs with a plain execve. Undoes exactly what it
-    did: an entry of its own (the newest entry is tried first, so another
-    one for ARM programs does not matter), and the mount of binfmt_misc."""
-    mounted = registered = False
-    ours = os.path.join(BINFMT, "sethc-test-arm")
-    try:
-        if not os.path.exists(os.path.join(BINFMT, "register")):
-            subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT], check=True)
-            mounted = True
-        with open(os.path.join(BINFMT, "status")) as f:
-            if f.read().strip() != "enabled":
-                raise RuntimeError("binfmt_misc is disabled on this machine")
-        if os.path.exists(ours):  # left by a run that was killed
-            with open(ours, "w") as f:
-                f.write("-1")
-        magic, mask = ("".join("\\x%02x" % c for c in b) for b in (ARM_ELF, ARM_ELF_MASK))
-        with open(os.path.join(BINFMT, "register"), "w") as f:
-            f.write(":sethc-test-arm:M::%s:%s:/usr/bin/qemu-arm:" % (magic, mask))
-        registered = True
-        yield
-    finally:
-        if registered:
-            with open(ours, "w") as f:
-                f.write("-1")
-        if mounted:
-            subprocess.run(["umount", BINFMT], check=True)
 
 
 class OperatorPage(unittest.TestCase):
@@ -275,9 +219,7 @@ class OperatorPage(unittest.TestCase):
     def test_a_plain_client(self):
         """Submit, view, multipart submit and reset by a plain HTTP client;
         after each change, what the flash holds once /mnt is mounted anew."""
-        for name, text in {"format.ini": "output 7\n", "tz582.ini": "0\n", "config.ini": FACTORY,
-                           "config.ini.org": FACTORY, "config.dvi.ini": "x\n", "config.dvi.ini.org": FACTORY_DVI}.items():
-            device_file(name, text)
+        seed({"config.dvi.ini": "x\n"})
         url = "http://127.0.0.1:%d/cgi-bin/sethc.cgi" % self.port
         boundary = "----plain"
         multipart = "".join("--%s\r\nContent-Disposition: form-data; name=\"%s\"\r\n\r\n%s\r\n" % (boundary, n, v)
@@ -300,13 +242,7 @@ class OperatorPage(unittest.TestCase):
         self.assertEqual(device_file("config.dvi.ini"), FACTORY_DVI)
 
     def test_an_operators_session(self):
-        if ARGS.server != "vm":
-            shutil.rmtree(ARGS.root, ignore_errors=True)
-            os.makedirs(MNT)
-        for name, text in {"format.ini": "output 7\n", "tz582.ini": "0\n", "config.ini": FACTORY,
-                           "config.ini.org": FACTORY, "config.dvi.ini": FACTORY_DVI,
-                           "config.dvi.ini.org": FACTORY_DVI}.items():
-            device_file(name, text)
+        seed()
         self.browser.get("http://127.0.0.1:%d/" % self.port)
         WebDriverWait(self.browser, 10).until(lambda b: self.requests_done() >= 1)
         self.assertEqual(self.picture(), ("7", "18", "32"))
@@ -385,14 +321,13 @@ class OperatorPage(unittest.TestCase):
 def main():
     # Stopped from outside (SIGTERM, or Ctrl-C once), the run ends after the
     # current test and cleans up as usual; stopped harder, it still stops the
-    # server and undoes the binfmt_misc entry.
+    # server.
     signal.signal(signal.SIGTERM, lambda *_: signal.raise_signal(signal.SIGINT))
-    with arm_programs_run_under_qemu() if ARGS.server == "busybox" else contextlib.nullcontext():
-        try:
-            result = unittest.main(verbosity=2, catchbreak=True, exit=False).result
-        finally:
-            for server in SERVERS:
-                stop(server)
+    try:
+        result = unittest.main(verbosity=2, catchbreak=True, exit=False).result
+    finally:
+        for server in SERVERS:
+            stop(server)
     sys.exit(0 if result.wasSuccessful() and not result.shouldStop else 1)
 
 
