@@ -27,6 +27,9 @@ import time
 import unittest
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vm"))
+import console  # noqa: E402
+
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
@@ -47,35 +50,15 @@ def records(shift=0):
 
 
 FACTORY, FACTORY_DVI = records(), records(2)
-SERVERS = []
-
-
-class Guest:
-    """The virtual device's console: a command a line, each answered by a
-    line that begins with "@ " and a word."""
-    process = None
-
-    @classmethod
-    def ask(cls, command, word, timeout=120):
-        if command:
-            cls.process.stdin.write(command.encode() + b"\n")
-            cls.process.stdin.flush()
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            line = cls.process.stdout.readline().decode(errors="replace").strip()
-            if not line and cls.process.poll() is not None:
-                break
-            if line.startswith("@ " + word):
-                return line[len(word) + 2:].strip()
-        raise RuntimeError("the virtual device did not answer %r" % command)
+SERVERS, DEVICE = [], None
 
 
 def device_file(name="config.ini", text=None):
     if ARGS.server == "vm":
         if text is None:
-            return bytes.fromhex(Guest.ask("file " + name, "file " + name)).decode()
+            return bytes.fromhex(DEVICE.run("echo $(hex /mnt/%s)" % name)).decode()
         escaped = "".join(c if c.isalnum() or c == "," else "\\%03o" % ord(c) for c in text)
-        return Guest.ask("put %s %s" % (name, escaped), "put")
+        return DEVICE.run("printf '%s' >/mnt/%s" % (escaped, name))
     with open(os.path.join(MNT, name), "r" if text is None else "w") as f:
         return f.read() if text is None else f.write(text)
 
@@ -93,7 +76,7 @@ def seed(changes=None):
 
 def rename(name, new):
     if ARGS.server == "vm":
-        Guest.ask("mv %s %s" % (name, new), "moved")
+        DEVICE.run("mv %s %s" % (name, new))
     else:
         os.rename(name, new)
 
@@ -102,11 +85,11 @@ def rename(name, new):
 def device_locked():
     """The device directory's lock, held as a request holds it."""
     if ARGS.server == "vm":
-        Guest.ask("lock", "locked")
+        DEVICE.run("hold /mnt & holder=$!; sleep 0.2")
         try:
             yield
         finally:
-            Guest.ask("unlock", "unlocked")
+            DEVICE.run("kill $holder; wait $holder; [ $? = 143 ]")
         return
     lock = os.open(MNT, os.O_RDONLY | os.O_DIRECTORY)
     try:
@@ -133,15 +116,9 @@ def start_server(port):
                         cgi, os.path.join(WORK, "lighttpd.log")], check=True)
         return subprocess.Popen(["lighttpd", "-D", "-f", conf]), os.path.join(cgi, "sethc.cgi")
     if ARGS.server == "vm":
-        # Port 80 of the guest, forwarded to 127.0.0.1 only.
-        Guest.process = subprocess.Popen(
-            ["qemu-system-arm", "-M", "virt", "-m", "256", "-display", "none", "-monitor", "none", "-serial", "stdio",
-             "-no-reboot", "-netdev", "user,id=net,hostfwd=tcp:127.0.0.1:%d-:80" % port,
-             "-device", "virtio-net-device,netdev=net", "-kernel", ARGS.sethc + "/vmlinuz",
-             "-initrd", ARGS.sethc + "/initrd.gz", "-append", "console=ttyAMA0 quiet loglevel=1 panic=-1 flash=1 serve=1"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        Guest.ask(None, "serving", timeout=180)
-        return Guest.process, "/www/cgi-bin/sethc.cgi"
+        global DEVICE
+        DEVICE = console.Device(ARGS.sethc, port)
+        return DEVICE.process, "/www/cgi-bin/sethc.cgi"
 
 
 def stop(process):
@@ -237,7 +214,7 @@ class OperatorPage(unittest.TestCase):
                 with urllib.request.urlopen(request, timeout=60) as response:
                     self.assertTrue(response.read().decode().endswith(answer))
                 if after:
-                    Guest.ask("remount", "remounted")
+                    DEVICE.run("umount /mnt && ubidetach -m 0 && ubiattach -m 0 && mount -t ubifs ubi0:data /mnt")
                     self.assertEqual(device_file(), FACTORY.replace("\n7,18,32\n", "\n7,%d,%d\n" % after))
         self.assertEqual(device_file("config.dvi.ini"), FACTORY_DVI)
 
