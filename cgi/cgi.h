@@ -206,6 +206,10 @@ cgiFormResultType cgiFormFileRead(cgiFilePtr cfp, char *buffer, int bufferSize,
 /* Closes the handle and releases it. */
 cgiFormResultType cgiFormFileClose(cgiFilePtr cfp) CGI_NOEXCEPT;
 
+/*
+ * Additions: beside the functions above, which keep their behaviour.
+ */
+
 #ifdef __cplusplus
 }
 #endif
