@@ -210,6 +210,33 @@ cgiFormResultType cgiFormFileClose(cgiFilePtr cfp) CGI_NOEXCEPT;
  * Additions: beside the functions above, which keep their behaviour.
  */
 
+/* Header lines in any order. A status line that does not end the header
+ * block, so that other lines (a content type, a location, cookies) can
+ * follow it; CR and LF bytes of the arguments are not written. */
+void cgiHeaderStatusLine(int status, const char *statusMessage) CGI_NOEXCEPT;
+/* Any header line "name: value"; the name loses its colons and control
+ * bytes, the value its CR and LF bytes. */
+void cgiHeaderLine(const char *name, const char *value) CGI_NOEXCEPT;
+/* The blank line that ends the header block (as the three writers above
+ * that end it write it). */
+void cgiHeaderEnd(void) CGI_NOEXCEPT;
+
+/* Flags of cgiHeaderCookieSet, or-ed together. */
+enum {
+    cgiCookieSecure = 1,
+    cgiCookieHttpOnly = 2,
+    cgiCookieSameSiteStrict = 4,
+    cgiCookieSameSiteLax = 8,
+    cgiCookieSameSiteNone = 16
+};
+/* One Set-Cookie line. `maxAge` seconds to live (0: expires now), or a
+ * negative count for a session cookie (no Max-Age, no Expires); `path` and
+ * `domain` are left out when null or empty. ';' and control bytes of every
+ * argument, and '=' of the name, are not written, so that none can end the
+ * line or add an attribute. Call it before the line that ends the block. */
+void cgiHeaderCookieSet(const char *name, const char *value, int maxAge, const char *path,
+                        const char *domain, int flags) CGI_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -14,12 +14,13 @@ namespace {
 // Writes a name, value, path or domain of a Set-Cookie line without its ';'
 // and control bytes: a ';' would begin an attribute of the caller's text
 // (a domain hidden in a value, say), CR and LF would end the line, and
-// clients drop or refuse a cookie with other control bytes.
-void putCookieText(const char *s) {
+// clients drop or refuse a cookie with other control bytes. A name is
+// written without `also` ('=') too, where it would end the name.
+void putCookieText(const char *s, char also = ';') {
     const char *run = s;
     for (;; ++s) {
         const unsigned char c = static_cast<unsigned char>(*s);
-        if (c >= 0x20 && c != 0x7f && c != ';')
+        if (c >= 0x20 && c != 0x7f && c != ';' && c != static_cast<unsigned char>(also))
             continue;
         std::fwrite(run, 1, static_cast<std::size_t>(s - run), cgiOut);
         if (!c)
@@ -126,4 +127,38 @@ void cgiHeaderCookieSetInteger(const char *name, int value, int secondsToLive, c
     char svalue[256];
     std::snprintf(svalue, sizeof svalue, "%d", value);
     cgiHeaderCookieSetString(name, svalue, secondsToLive, path, domain);
+}
+
+void cgiHeaderCookieSet(const char *name, const char *value, int maxAge, const char *path, const char *domain,
+                        int flags) noexcept {
+    std::fputs("Set-Cookie: ", cgiOut);
+    putCookieText(name, '=');
+    std::fputc('=', cgiOut);
+    putCookieText(value);
+    if (maxAge >= 0) {
+        // Expires as well, for the clients that know no Max-Age.
+        const std::time_t when = static_cast<std::time_t>(static_cast<long long>(std::time(nullptr)) + maxAge);
+        std::tm t;
+        gmtime_r(&when, &t);
+        std::fprintf(cgiOut, "; Max-Age=%d; Expires=%s, %02d %s %04d %02d:%02d:%02d GMT", maxAge, days[t.tm_wday],
+                     t.tm_mday, months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+    }
+    const struct {
+        const char *attribute, *text;
+    } named[] = {{"; Path=", path}, {"; Domain=", domain}};
+    for (const auto &a : named) {
+        if (a.text && *a.text) {
+            std::fputs(a.attribute, cgiOut);
+            putCookieText(a.text);
+        }
+    }
+    if (flags & cgiCookieSecure)
+        std::fputs("; Secure", cgiOut);
+    if (flags & cgiCookieHttpOnly)
+        std::fputs("; HttpOnly", cgiOut);
+    // One SameSite attribute: the strictest of those asked for.
+    if (flags & (cgiCookieSameSiteStrict | cgiCookieSameSiteLax | cgiCookieSameSiteNone))
+        std::fprintf(cgiOut, "; SameSite=%s",
+                     flags & cgiCookieSameSiteStrict ? "Strict" : flags & cgiCookieSameSiteLax ? "Lax" : "None");
+    std::fputs("\r\n", cgiOut);
 }

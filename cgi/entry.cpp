@@ -207,11 +207,11 @@ void cgiFreeResources() noexcept {
 
 namespace {
 
-// Writes the header line `prefix` `text` and the blank line that ends the
-// header block, without the CR and LF bytes of `text`: in one write unless
-// `text` is long. Out of line, so that each header function does not carry
-// a copy.
-[[gnu::noinline]] void putHeader(const char *prefix, std::size_t prefixLength, const char *text) {
+// Writes the header line `prefix` `text`, and the blank line that ends the
+// header block when `end` is set, without the CR and LF bytes of `text`: in
+// one write unless `text` is long. Out of line, so that each header function
+// does not carry a copy.
+[[gnu::noinline]] void putHeader(const char *prefix, std::size_t prefixLength, const char *text, bool end = true) {
     char line[256];
     std::memcpy(line, prefix, prefixLength);
     std::size_t n = prefixLength;
@@ -225,14 +225,10 @@ namespace {
         line[n++] = *text;
     }
     std::memcpy(line + n, "\r\n\r\n", 4);
-    std::fwrite(line, 1, n + 4, cgiOut);
+    std::fwrite(line, 1, n + (end ? 4 : 2), cgiOut);
 }
 
-} // namespace
-
-void cgiHeaderLocation(const char *redirectUrl) noexcept { putHeader("Location: ", 10, redirectUrl); }
-
-void cgiHeaderStatus(int status, const char *statusMessage) noexcept {
+void putStatus(int status, const char *statusMessage, bool end) {
     char prefix[24] = "Status: ";
     char *p = prefix + 8;
     unsigned u = static_cast<unsigned>(status);
@@ -248,7 +244,40 @@ void cgiHeaderStatus(int status, const char *statusMessage) noexcept {
     while (k)
         *p++ = digits[--k];
     *p++ = ' ';
-    putHeader(prefix, static_cast<std::size_t>(p - prefix), statusMessage);
+    putHeader(prefix, static_cast<std::size_t>(p - prefix), statusMessage, end);
 }
 
+// Writes `s` without the bytes for which `drop` is true.
+template <typename Drop> void putWithout(const char *s, Drop drop) {
+    for (const char *run = s;; ++s) {
+        if (*s && !drop(static_cast<unsigned char>(*s)))
+            continue;
+        std::fwrite(run, 1, static_cast<std::size_t>(s - run), cgiOut);
+        if (!*s)
+            return;
+        run = s + 1;
+    }
+}
+
+} // namespace
+
+void cgiHeaderLocation(const char *redirectUrl) noexcept { putHeader("Location: ", 10, redirectUrl); }
+
+void cgiHeaderStatus(int status, const char *statusMessage) noexcept { putStatus(status, statusMessage, true); }
+
 void cgiHeaderContentType(const char *mimeType) noexcept { putHeader("Content-type: ", 14, mimeType); }
+
+void cgiHeaderStatusLine(int status, const char *statusMessage) noexcept {
+    putStatus(status, statusMessage, false);
+}
+
+void cgiHeaderLine(const char *name, const char *value) noexcept {
+    // A name ends at its colon, so none is written inside it; no control
+    // byte of either argument goes out, so neither can end the line.
+    putWithout(name, [](unsigned char c) { return c < 0x20 || c == 0x7f || c == ':'; });
+    std::fwrite(": ", 1, 2, cgiOut);
+    putWithout(value, [](unsigned char c) { return c == '\r' || c == '\n'; });
+    std::fwrite("\r\n", 1, 2, cgiOut);
+}
+
+void cgiHeaderEnd() noexcept { std::fwrite("\r\n", 1, 2, cgiOut); }

@@ -82,11 +82,22 @@ TEST(Comparisons, IgnoreLetterCaseOnly) {
             << r.s1 << " / " << r.s2;
 }
 
-TEST_F(Entry, HeadersCloseTheBlockAndDropLineBreaksFromArguments) {
+TEST_F(Entry, HeaderLinesDropLineBreaksFromArguments) {
     const std::pair<void (*)(), const char *> rows[] = {
         {[] { cgiHeaderContentType("text/html\r\nSet-Cookie: a"); }, "Content-type: text/htmlSet-Cookie: a\r\n\r\n"},
         {[] { cgiHeaderLocation("/\nX: y\r"); }, "Location: /X: y\r\n\r\n"},
         {[] { cgiHeaderStatus(-1, "\r\n\r\nbody"); }, "Status: -1 body\r\n\r\n"},
+        // Lines that leave the block open, before the one that ends it.
+        {[] {
+             cgiHeaderStatusLine(303, "See\r\nOther");
+             cgiHeaderLocation("/done");
+         },
+         "Status: 303 SeeOther\r\nLocation: /done\r\n\r\n"},
+        {[] {
+             cgiHeaderLine("X-A:\r\n\tb", "1\r\nSet-Cookie: x\t");
+             cgiHeaderEnd();
+         },
+         "X-Ab: 1Set-Cookie: x\t\r\n\r\n"},
     };
     for (const auto &row : rows) {
         row.first();
