@@ -258,8 +258,12 @@ void *poolAlloc(std::size_t size) {
 } // namespace
 
 void *cgiPoolAlloc(std::size_t size) noexcept {
-    if (injectedFailure() || cost(size) > room())
+    if (injectedFailure())
         return nullptr;
+    if (cost(size) > room()) {
+        cgiRefusal = cgiRefusedInput;
+        return nullptr;
+    }
     void *p = poolAlloc(size);
     if (p)
         taken += cost(size);
@@ -273,8 +277,10 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
     // Growth is charged before the memory is taken; the block's own bytes
     // were charged when it was made or last resized.
     const std::size_t was = cost(oldSize), now = cost(newSize);
-    if (now > was && now - was > room())
+    if (now > was && now - was > room()) {
+        cgiRefusal = cgiRefusedInput;
         return nullptr;
+    }
 #ifdef CGI_POOL_EACH_BLOCK
     // The block is a chunk of its own, resized to its exact new size so
     // that the sanitizer keeps seeing its bounds.

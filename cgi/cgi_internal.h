@@ -155,6 +155,18 @@ void cgiSetupRequest() noexcept;
 // Chooses the parser by method and content type and runs it; cgiParseSuccess
 // when nothing had to be parsed.
 cgiParseResultType cgiParseRequest() noexcept;
+// What in the client's request made the parse fail, for main to report:
+// set where the parse meets it, cleared by cgiSetupRequest. A failure that
+// leaves it at cgiRefusedNot is the server's own (memory, a temporary file).
+enum : unsigned char {
+    cgiRefusedNot,
+    cgiRefusedInput,   // past the input limit
+    cgiRefusedUploads, // past the upload limit
+    cgiRefusedCut,     // the body ended before CONTENT_LENGTH did
+    cgiRefusedOpen,    // all of CONTENT_LENGTH came, and the multipart body ended inside a part
+    cgiRefusedLength   // a negative CONTENT_LENGTH
+};
+extern unsigned char cgiRefusal;
 void cgiFreeResources() noexcept;
 
 // ---- Form entry list. ----

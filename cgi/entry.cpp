@@ -166,7 +166,10 @@ void readEnvironment() {
 
 } // namespace
 
+unsigned char cgiRefusal;
+
 void cgiSetupRequest() noexcept {
+    cgiRefusal = cgiRefusedNot;
     readEnvironment();
     setupContentType(rawContentType);
     cgiContentLength = cgiDecimal(rawContentLength);

@@ -42,8 +42,10 @@ bool refill(mpStreamPtr mpp, std::size_t want = kMpBlock) {
     // A short block read met the end of the input (or an error) with bytes
     // still owed: the web server passes the body on as it arrives, so its
     // client went away.
-    if (got < room)
+    if (got < room) {
         mpp->cut = true;
+        cgiRefusal = cgiRefusedCut;
+    }
     return got > 0;
 }
 
@@ -81,6 +83,7 @@ public:
             // the uploads are bounded like the values in memory.
             if (*uploadRoom_ >= 0) {
                 if (n > static_cast<unsigned long long>(*uploadRoom_)) {
+                    cgiRefusal = cgiRefusedUploads;
                     memoryFailed_ = true;
                     return false;
                 }
@@ -99,6 +102,7 @@ public:
         const std::size_t room = cgiPoolRoom();
         const std::size_t most = room > SIZE_MAX - space_ ? SIZE_MAX : space_ + room;
         if (n > static_cast<std::size_t>(kCgiMaxInput) - len_ || need > most) {
+            cgiRefusal = cgiRefusedInput;
             memoryFailed_ = true;
             return false;
         }
@@ -281,6 +285,8 @@ cgiParseResultType afterNextBoundary(mpStreamPtr mpp, int fd, char **outP, int *
             }
             if (!refill(mpp, want)) {
                 result = cgiParseIO; // the input ended before the delimiter
+                if (!mpp->cut)
+                    cgiRefusal = cgiRefusedOpen;
                 break;
             }
         }

@@ -130,16 +130,20 @@ cgiParseResultType cgiParsePostFormInput() noexcept {
         return cgiParseSuccess;
     // A body beyond the input limit is refused before a byte of it is read
     // or its buffer allocated, as if memory had run out.
-    if (cgiContentLength < 0 || cgiContentLength > kCgiMaxInput)
+    if (cgiContentLength < 0 || cgiContentLength > kCgiMaxInput) {
+        cgiRefusal = cgiContentLength < 0 ? cgiRefusedLength : cgiRefusedInput;
         return cgiParseMemory;
+    }
     const std::size_t n = static_cast<std::size_t>(cgiContentLength);
     // The body is read in one block and decoded where it stands; the extra
     // byte terminates the last value.
     char *body = static_cast<char *>(cgiPoolAlloc(n + 1));
     if (!body)
         return cgiParseMemory;
-    if (std::fread(body, 1, n, cgiIn) != n)
+    if (std::fread(body, 1, n, cgiIn) != n) {
+        cgiRefusal = cgiRefusedCut;
         return cgiParseIO;
+    }
     return parseInPlace(body, n);
 }
 

@@ -34,10 +34,12 @@ struct Call {
     bool readOnlyTmp = false; // only where privateTmp()
 };
 
-struct Outcome { int exitStatus = -1; std::string output; }; // -1: the process did not exit normally
+// exitStatus -1: the process did not exit normally. errors: its standard error.
+struct Outcome { int exitStatus = -1; std::string output, errors; };
 
-// A started program: its output, the relay of the emulator's log, its /tmp.
-struct Child { pid_t pid = -1; int out = -1; FILE *log = nullptr; std::string tmp; std::vector<std::string> before; };
+// A started program: its output and standard error, the relay of the
+// emulator's log, its /tmp.
+struct Child { pid_t pid = -1; int out = -1, errors = -1; FILE *log = nullptr; std::string tmp; std::vector<std::string> before; };
 
 // The command line of a program: through the emulator, if there is one.
 inline std::vector<std::string> command(const std::string &program) {
@@ -80,11 +82,14 @@ inline Child start(const Call &r) {
         file.replace(file.find("%d"), 2, "relay" + std::to_string(getpid()) + "." + std::to_string(++relayed));
         c.log = popen(("cat >> '" + file + "'").c_str(), "w"); // not closed on exec: it may be 3
     }
-    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    // Standard error is read after the output: its pipe holds what a
+    // sanitizer's report may need (a file would meet the file-size limit).
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, errors[2] = {-1, -1};
     std::vector<char *> args(argv.size() + 1);
     std::transform(argv.begin(), argv.end(), args.begin(), [](std::string &s) { return &s[0]; });
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0)
         return c;
+    fcntl(errors[0], F_SETPIPE_SZ, 1 << 20);
     if (r.clientGone)
         close(std::exchange(out[0], -1));
     if ((c.pid = fork()) == 0) {
@@ -100,7 +105,7 @@ inline Child start(const Call &r) {
             setenv(kv.first.c_str(), kv.second.c_str(), 0);
         std::signal(SIGPIPE, SIG_DFL);
         const rlimit lim{static_cast<rlim_t>(r.fileSizeLimit), static_cast<rlim_t>(r.fileSizeLimit)};
-        if (dup2(in[0], 0) == 0 && dup2(out[1], 1) == 1 && (!c.log || dup2(fileno(c.log), 3) == 3) &&
+        if (dup2(in[0], 0) == 0 && dup2(out[1], 1) == 1 && dup2(errors[1], 2) == 2 && (!c.log || dup2(fileno(c.log), 3) == 3) &&
             (r.fileSizeLimit < 0 || (std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && !setrlimit(RLIMIT_FSIZE, &lim))) &&
             (c.tmp.empty() ||
              (!unshare(CLONE_NEWNS) && !mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) &&
@@ -113,6 +118,8 @@ inline Child start(const Call &r) {
     }
     close(out[1]);
     close(in[0]);
+    close(errors[1]);
+    c.errors = errors[0];
     spit("/dev/fd/" + std::to_string(in[1]), r.body); // when the program stops reading, the rest is lost
     close(in[1]);
     c.out = out[0];
@@ -121,12 +128,16 @@ inline Child start(const Call &r) {
 
 // Reads the output to its end and waits for the program.
 inline Outcome finish(Child c) {
-    Outcome result{-1, slurp("/dev/fd/" + std::to_string(c.out))};
+    Outcome result{-1, slurp("/dev/fd/" + std::to_string(c.out)), ""};
     close(c.out);
     if (c.log)
         pclose(c.log);
     int st = 0;
     result.exitStatus = c.pid > 0 && waitpid(c.pid, &st, 0) == c.pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    // Passed on as well, so that a sanitizer's report still shows.
+    result.errors = slurp("/dev/fd/" + std::to_string(c.errors));
+    close(c.errors);
+    std::fputs(result.errors.c_str(), stderr);
     for (const auto &path : tmpFiles(c.tmp.empty() ? "/tmp" : c.tmp))
         if (!std::binary_search(c.before.begin(), c.before.end(), path))
             ADD_FAILURE() << "left in /tmp: " << std::filesystem::path(path).filename().string();

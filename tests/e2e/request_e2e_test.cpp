@@ -55,39 +55,59 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     auto multipart = [&](const std::string &body, long fileSizeLimit = -1) {
         return Call{dump, post(kMultipart, body.size()), body, fileSizeLimit};
     };
-    const struct { const char *label; Call call; int exit; std::string fields; bool bounded = false; } rows[] = {
-        {"URL-encoded body at the input limit", {dump, post(kForm, limit), atLimit}, 0,
+    // A request that ends before the program's own code runs: the line on
+    // standard error after the program's name, and the status the client gets.
+    const std::string input = ": request refused with 413: the input passes the input limit of " +
+                              std::to_string(limit) + " bytes\n", noFile = ": request failed: an upload could not be "
+                              "stored in a temporary file\n", open = ": request refused with 400: the multipart body "
+                              "ended inside a part\n";
+    const struct { const char *label; Call call; std::string error, fields = ""; bool bounded = false; } rows[] = {
+        {"URL-encoded body at the input limit", {dump, post(kForm, limit), atLimit}, "",
          "field v " + std::to_string(limit - 2) + " " + atLimit.substr(2) + "\n"},
-        {"URL-encoded body above the input limit", {dump, post(kForm, limit + 1), atLimit + "q"}, 255, ""},
+        {"URL-encoded body above the input limit", {dump, post(kForm, limit + 1), atLimit + "q"}, input, ""},
+        {"URL-encoded body shorter than its length", {dump, post(kForm, 10), "a=1"},
+         ": request refused with 400: the body ended before its CONTENT_LENGTH of 10 bytes\n", ""},
+        {"a negative length", {dump, {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", kForm}, {"CONTENT_LENGTH", "-1"}}},
+         ": request refused with 400: CONTENT_LENGTH is negative\n", ""},
+        {"multipart body that ends inside a part", multipart(field("a", "1")), open, ""},
         // What a request makes of its input is bounded as a whole.
-        {"empty pairs filling the input limit: entries pass it", {dump, post(kForm, limit), emptyPairs}, 255, ""},
-        {"multipart values each within the input limit that together pass it", multipart(values), 255, ""},
-        {"large uploads arrive whole", multipart(big), 0, "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\n"
+        {"empty pairs filling the input limit: entries pass it", {dump, post(kForm, limit), emptyPairs}, input, ""},
+        {"multipart values each within the input limit that together pass it", multipart(values), input, ""},
+        {"large uploads arrive whole", multipart(big), "", "field a 1 1\nfield up " + n + " (file d  " + n + " #1)\n"
          "field up " + n + " (file copy  " + n + " #1)\nfield b 1 2\n"},
-        {"uploads at the upload limit", multipart(atUpload), 0,
+        {"uploads at the upload limit", multipart(atUpload), "",
          "field a 1 (file a  1 #1)\nfield u " + m + " (file u  " + m + " #2)\n", true},
-        {"uploads a byte past it: refused, both files gone", multipart(pastUpload), 255, "", true},
+        {"uploads a byte past it: refused, both files gone", multipart(pastUpload), ": request refused with 413: the "
+         "uploads pass the upload limit of " + std::to_string(upload) + " bytes\n", "", true},
         // A complete upload, then one that the file-size limit cuts: the
         // request fails as a whole and both temporary files go.
-        {"file-size limit 0", multipart(two, 0), 255, ""},
-        {"file-size limit a byte short", multipart(two, 199999), 255, ""},
-        {"file-size limit that fits", multipart(two, 200000), 0,
+        {"file-size limit 0", multipart(two, 0), noFile, ""},
+        {"file-size limit a byte short", multipart(two, 199999), noFile, ""},
+        {"file-size limit that fits", multipart(two, 200000), "",
          "field a 1 (file a  1 #1)\nfield up 200000 (file u  200000 #2)\n"},
         // The program writes while the uploads exist (a long query string);
         // its writes fail, and it still ends normally and deletes them.
-        {"the client went away", {dump, post(kMultipart, two.size(), std::string(20000, 'q')), two, -1, true}, 0, ""},
-        {"an upload with /tmp read-only", {dump, post(kMultipart, two.size()), two, -1, false, 0, true}, 255, ""},
+        {"the client went away", {dump, post(kMultipart, two.size(), std::string(20000, 'q')), two, -1, true}, "", ""},
+        {"an upload with /tmp read-only", {dump, post(kMultipart, two.size()), two, -1, false, 0, true}, noFile, ""},
         {"URL-encoded input with /tmp read-only",
-         {dump, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "", -1, false, 0, true}, 0, "field a 1 1\n"},
+         {dump, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "", -1, false, 0, true}, "", "field a 1 1\n"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         if ((row.call.readOnlyTmp && !privateTmp(row.call.argv)) || (row.bounded && !upload))
             continue; // /tmp can be made read-only only for a program of its own; uploads may be unbounded
         const Outcome o = run(row.call);
-        EXPECT_EQ(o.exitStatus, row.exit);
-        EXPECT_EQ(o.output.substr(0, kHeader.size()), row.exit || row.call.clientGone ? "" : kHeader);
-        EXPECT_EQ(fieldLines(o.output), row.fields);
+        EXPECT_EQ(o.exitStatus, row.error.empty() ? 0 : 255);
+        EXPECT_EQ(o.errors, row.error.empty() ? "" : DUMP_CGI + row.error);
+        if (row.error.empty()) {
+            EXPECT_EQ(o.output.substr(0, kHeader.size()), row.call.clientGone ? "" : kHeader);
+            EXPECT_EQ(fieldLines(o.output), row.fields);
+        } else {
+            // The server's own failures leave the answer to the server.
+            const std::string status = row.error.find(" 413: ") != row.error.npos ? "413 Content Too Large"
+                                       : row.error.find(" 400: ") != row.error.npos ? "400 Bad Request" : "";
+            EXPECT_EQ(o.output, status.empty() ? "" : "Status: " + status + "\r\n" + kHeader + status + "\n");
+        }
     }
 }
 
