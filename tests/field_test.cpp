@@ -60,8 +60,8 @@ TEST_F(Fields, NumbersWithDefaultsAndBounds) {
         {I, "%0B5", 99, 99, bad, bad}, // vertical tab is not blank here
         {I, "", 99, 99, empty, empty}, {I, "2147483648", 2147483647, 10, moved}, // saturated beyond int
         {I, "99999999999", 2147483647, 10, moved}, {I, "-2147483648", -2147483648.0, 0, moved},
-        {I, "-99999999999", -2147483648.0, 0, moved},
-        {D, ".5", 0.5, 0.5}, {D, "-1e3", -1000, -1, moved}, {D, "1%2C5", 1, 1}, // "1,5"
+        {I, "-99999999999", -2147483648.0, 0, moved}, {I, "3.9", 3, 3}, {I, "1e3", 1, 1}, // digits up to the first other byte
+        {D, ".5", 0.5, 0.5}, {D, "0x10", 16, 1, moved}, {D, "-inf", -INFINITY, -1, moved}, {D, "-1e3", -1000, -1, moved}, {D, "1%2C5", 1, 1}, // "1,5"
         {D, "nan", 9.5, 9.5, bad, bad}, // 'n' can't begin a number
         {D, "-nan", NAN, NAN}, // not a number passes both bounds
     };
