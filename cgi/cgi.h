@@ -11,11 +11,18 @@
 
 #include <stdio.h>
 
-#ifdef __cplusplus
+/* C++ sees every function as one that throws nothing. C++98 has no
+ * noexcept, and C++20 no longer has the empty throw() that says it there. */
+#if defined(__cplusplus) && __cplusplus >= 201103L
 #define CGI_NOEXCEPT noexcept
-extern "C" {
+#elif defined(__cplusplus)
+#define CGI_NOEXCEPT throw()
 #else
 #define CGI_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
 #endif
 
 /* Result of every field, file, cookie and escaping operation. */

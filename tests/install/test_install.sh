@@ -3,9 +3,10 @@
 # its author would, in a private directory under the build tree that goes
 # away at the end.
 #   test_install.sh CMAKE GENERATOR SOURCE consumers BUILD LIBDIR WORK
-#     installs the layer into a prefix and builds examples/greet.c against
-#     it twice, through pkg-config with cc and through find_package(cgi),
-#     and asks each for a greeting as the web server would.
+#     installs the layer into a prefix, compiles its cgi.h as C89, C99 and
+#     C++98 to C++20 without a warning, builds examples/greet.c against it
+#     twice, through pkg-config with cc and through find_package(cgi), and
+#     asks each for a greeting as the web server would.
 #   test_install.sh CMAKE GENERATOR SOURCE package WORK
 #     builds the device package from a musl ARM tree of its own (the device
 #     configuration: no device root) and checks it with check-package.sh,
@@ -38,6 +39,15 @@ consumers)
     "$cmake" --install "$build" --prefix "$prefix" --component development >/dev/null
     headers=$(find "$prefix" -name '*.h' -printf '%P\n' 2>/dev/null || true)
     [ "$headers" = include/cgi.h ] || fail "headers installed: '$headers' (the public one alone: include/cgi.h)"
+
+    # The installed header as each standard a program on the layer may use, where the compiler has it.
+    printf '#include <cgi.h>\nint cgiMain(void) { return cgiFormString("n", 0, 0) == cgiFormSuccess; }\n' >"$work/std.src"
+    for std in c89 c99 c++98 c++11 c++14 c++17 c++20; do
+        case $std in c++*) compile=(c++ -x c++) ;; *) compile=(cc -x c) ;; esac
+        "${compile[@]}" -std=$std -fsyntax-only /dev/null 2>/dev/null || { echo "test_install: no $std here"; continue; }
+        "${compile[@]}" -std=$std -Wall -Wextra -pedantic -Werror -I"$prefix/include" -c "$work/std.src" \
+            -o "$work/std.o" || fail "cgi.h is not clean as $std"
+    done
 
     flags=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs cgi)
     cc -o "$work/greet-pc" "$source/examples/greet.c" $flags
