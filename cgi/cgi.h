@@ -244,6 +244,22 @@ enum {
 void cgiHeaderCookieSet(const char *name, const char *value, int maxAge, const char *path,
                         const char *domain, int flags) CGI_NOEXCEPT;
 
+/* Several uploads under one name (<input type=file multiple>). The number of
+ * uploads sent under `name` into `*count`: cgiFormSuccess when there is one
+ * at least; 0 with cgiFormNotAFile when the fields of that name are no
+ * uploads, with cgiFormNotFound when there is none. */
+cgiFormResultType cgiFormFileCount(const char *name, int *count) CGI_NOEXCEPT;
+/* cgiFormFileName, cgiFormFileContentType, cgiFormFileSize and
+ * cgiFormFileOpen for the `index`-th upload of `name` (from 0, counting
+ * uploads alone, in input order); cgiFormNotFound when there is no such
+ * upload, with the same empty result, size 0 or null handle. */
+cgiFormResultType cgiFormFileNameAt(const char *name, int index, char *result,
+                                    int resultSpace) CGI_NOEXCEPT;
+cgiFormResultType cgiFormFileContentTypeAt(const char *name, int index, char *result,
+                                           int resultSpace) CGI_NOEXCEPT;
+cgiFormResultType cgiFormFileSizeAt(const char *name, int index, int *sizeP) CGI_NOEXCEPT;
+cgiFormResultType cgiFormFileOpenAt(const char *name, int index, cgiFilePtr *cfpp) CGI_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -24,11 +24,21 @@ bool cgiWriteAll(int fd, const char *p, std::size_t n) noexcept {
 
 namespace {
 
-// Copies one string member of the first entry named `name`: cgiFormNotFound,
-// `empty` when the member is empty, cgiFormTruncated or cgiFormSuccess.
-cgiFormResultType copyMember(const char *name, char *cgiFormEntry::*member, char *result,
+// The `index`-th upload named `name`: 0-based, counting uploads alone, in
+// input order; null when there is none.
+cgiFormEntry *findUpload(const char *name, int index) {
+    int seen = 0;
+    for (cgiFormEntry *e = cgiFormEntryFindFirst(name); e; e = cgiFormEntryFindNext())
+        if (*e->tfileName && seen++ == index)
+            return e;
+    return nullptr;
+}
+
+// Copies one string member of the entry `e`: cgiFormNotFound without an
+// entry, `empty` when the member is empty, cgiFormTruncated or
+// cgiFormSuccess.
+cgiFormResultType copyMember(const cgiFormEntry *e, char *cgiFormEntry::*member, char *result,
                              int resultSpace, cgiFormResultType empty) {
-    cgiFormEntry *e = cgiFormEntryFindFirst(name);
     if (!e) {
         if (resultSpace > 0)
             result[0] = '\0';
@@ -41,27 +51,18 @@ cgiFormResultType copyMember(const char *name, char *cgiFormEntry::*member, char
     return truncated ? cgiFormTruncated : cgiFormSuccess;
 }
 
-} // namespace
-
-cgiFormResultType cgiFormFileName(const char *name, char *result, int resultSpace) noexcept {
-    return copyMember(name, &cgiFormEntry::fileName, result, resultSpace, cgiFormNoFileName);
-}
-
-cgiFormResultType cgiFormFileContentType(const char *name, char *result, int resultSpace) noexcept {
-    return copyMember(name, &cgiFormEntry::contentType, result, resultSpace, cgiFormNoContentType);
-}
-
-cgiFormResultType cgiFormFileSize(const char *name, int *sizeP) noexcept {
-    cgiFormEntry *e = cgiFormEntryFindFirst(name);
+// The size of the upload `e`: cgiFormNotFound without an entry,
+// cgiFormNotAFile when it is no upload; 0 then.
+cgiFormResultType fileSize(const cgiFormEntry *e, int *sizeP) {
     cgiFormResultType r = !e ? cgiFormNotFound : !*e->tfileName ? cgiFormNotAFile : cgiFormSuccess;
     if (sizeP)
         *sizeP = r == cgiFormSuccess ? e->valueLength : 0;
     return r;
 }
 
-cgiFormResultType cgiFormFileOpen(const char *name, cgiFilePtr *cfpp) noexcept {
+// A new read handle on the upload `e`, null on failure.
+cgiFormResultType fileOpen(const cgiFormEntry *e, cgiFilePtr *cfpp) {
     *cfpp = nullptr;
-    cgiFormEntry *e = cgiFormEntryFindFirst(name);
     if (!e)
         return cgiFormNotFound;
     if (!*e->tfileName)
@@ -76,6 +77,27 @@ cgiFormResultType cgiFormFileOpen(const char *name, cgiFilePtr *cfpp) noexcept {
     }
     *cfpp = cfp;
     return cgiFormSuccess;
+}
+
+} // namespace
+
+// The lookups by name alone read the first entry of the name, upload or not.
+cgiFormResultType cgiFormFileName(const char *name, char *result, int resultSpace) noexcept {
+    return copyMember(cgiFormEntryFindFirst(name), &cgiFormEntry::fileName, result, resultSpace,
+                      cgiFormNoFileName);
+}
+
+cgiFormResultType cgiFormFileContentType(const char *name, char *result, int resultSpace) noexcept {
+    return copyMember(cgiFormEntryFindFirst(name), &cgiFormEntry::contentType, result, resultSpace,
+                      cgiFormNoContentType);
+}
+
+cgiFormResultType cgiFormFileSize(const char *name, int *sizeP) noexcept {
+    return fileSize(cgiFormEntryFindFirst(name), sizeP);
+}
+
+cgiFormResultType cgiFormFileOpen(const char *name, cgiFilePtr *cfpp) noexcept {
+    return fileOpen(cgiFormEntryFindFirst(name), cfpp);
 }
 
 cgiFormResultType cgiFormFileRead(cgiFilePtr cfp, char *buffer, int bufferSize, int *gotP) noexcept {
@@ -96,4 +118,34 @@ cgiFormResultType cgiFormFileClose(cgiFilePtr cfp) noexcept {
     std::fclose(cfp->in);
     cgiRelease(cfp);
     return cgiFormSuccess;
+}
+
+cgiFormResultType cgiFormFileCount(const char *name, int *count) noexcept {
+    int uploads = 0;
+    bool named = false;
+    for (cgiFormEntry *e = cgiFormEntryFindFirst(name); e; e = cgiFormEntryFindNext()) {
+        named = true;
+        uploads += *e->tfileName != '\0';
+    }
+    *count = uploads;
+    return uploads ? cgiFormSuccess : named ? cgiFormNotAFile : cgiFormNotFound;
+}
+
+cgiFormResultType cgiFormFileNameAt(const char *name, int index, char *result, int resultSpace) noexcept {
+    return copyMember(findUpload(name, index), &cgiFormEntry::fileName, result, resultSpace,
+                      cgiFormNoFileName);
+}
+
+cgiFormResultType cgiFormFileContentTypeAt(const char *name, int index, char *result,
+                                           int resultSpace) noexcept {
+    return copyMember(findUpload(name, index), &cgiFormEntry::contentType, result, resultSpace,
+                      cgiFormNoContentType);
+}
+
+cgiFormResultType cgiFormFileSizeAt(const char *name, int index, int *sizeP) noexcept {
+    return fileSize(findUpload(name, index), sizeP);
+}
+
+cgiFormResultType cgiFormFileOpenAt(const char *name, int index, cgiFilePtr *cfpp) noexcept {
+    return fileOpen(findUpload(name, index), cfpp);
 }

@@ -1,6 +1,7 @@
 /* greet.cgi: a complete application on the request layer. It reads a form
- * (a name and any number of colours), remembers the name in a cookie for a
- * day, and answers in HTML with everything the user sent escaped. */
+ * (a name, any number of colours and of pictures), remembers the name in a
+ * cookie for a day, and answers in HTML with everything the user sent
+ * escaped. */
 #include <stdio.h>
 
 #include "cgi.h"
@@ -11,6 +12,7 @@ int cgiMain(void) {
     char name[64];
     int chosen[3];
     int invalid = 0;
+    int pictures = 0;
     int i;
 
     if (cgiFormString("name", name, sizeof name) != cgiFormSuccess &&
@@ -35,5 +37,8 @@ int cgiMain(void) {
     }
     if (invalid)
         fprintf(cgiOut, "<p>%d unknown colour(s) ignored.</p>\n", invalid);
+    /* Pictures come as uploads under one name (multipart/form-data). */
+    if (cgiFormFileCount("picture", &pictures) == cgiFormSuccess)
+        fprintf(cgiOut, "<p>%d picture(s) received.</p>\n", pictures);
     return 0;
 }

@@ -1,7 +1,8 @@
 // inspect.cgi: the request inspector. It answers any request with an HTML
 // page of what the layer made of it: every environment value, every field
-// with all its values, every uploaded file (name, content type, size and its
-// first bytes) and every cookie, all escaped.
+// with all its values, every uploaded file, several of one name included
+// (name, content type, size and its first bytes), and every cookie, all
+// escaped.
 #include <cstdio>
 
 #include "cgi.h"
@@ -48,20 +49,19 @@ void environment() {
     std::fputs("</table>\n", cgiOut);
 }
 
-// The uploaded file of the first field named `name`: its first 32 bytes in
-// hexadecimal.
-void file(const char *name) {
+// The `index`-th upload of `name`: its first 32 bytes in hexadecimal.
+void file(const char *name, int index) {
     static char text[1024];
     row("file", name);
-    cgiFormFileName(name, text, sizeof text);
+    cgiFormFileNameAt(name, index, text, sizeof text);
     cell("filename", text);
-    cgiFormFileContentType(name, text, sizeof text);
+    cgiFormFileContentTypeAt(name, index, text, sizeof text);
     cell("type", text);
     int size = 0;
-    cgiFormFileSize(name, &size);
+    cgiFormFileSizeAt(name, index, &size);
     std::fprintf(cgiOut, "<td class=\"size\">%d</td><td class=\"head\">", size);
     cgiFilePtr f = nullptr;
-    if (cgiFormFileOpen(name, &f) == cgiFormSuccess) {
+    if (cgiFormFileOpenAt(name, index, &f) == cgiFormSuccess) {
         unsigned char head[32];
         int got = 0;
         if (cgiFormFileRead(f, reinterpret_cast<char *>(head), sizeof head, &got) == cgiFormSuccess)
@@ -72,8 +72,11 @@ void file(const char *name) {
     std::fputs("</td></tr>\n", cgiOut);
 }
 
-// Every field, name by name in the order the names first came, with all its
-// values (line breaks as LF); an upload where the first value of a name is.
+// Every field, name by name in the order the names first came: all its
+// uploads, then its other values (line breaks as LF). An upload's value is
+// empty: the first empty values of a name, as many as it has uploads, are
+// taken for theirs (an empty value sent among uploads may show in the place
+// of one of them).
 void fields() {
     std::fputs("<h2>Fields</h2>\n<table>\n", cgiOut);
     char **names = nullptr;
@@ -82,12 +85,15 @@ void fields() {
             char **values = nullptr;
             if (cgiFormStringMultiple(*name, &values) == cgiFormMemory)
                 break;
-            char **value = values;
-            if (cgiFormFileSize(*name, nullptr) == cgiFormSuccess) {
-                file(*name);
-                ++value;
-            }
-            for (; *value; ++value) {
+            int uploads = 0;
+            cgiFormFileCount(*name, &uploads);
+            for (int i = 0; i < uploads; ++i)
+                file(*name, i);
+            for (char **value = values; *value; ++value) {
+                if (!**value && uploads > 0) {
+                    --uploads;
+                    continue;
+                }
                 row("field", *name);
                 cell("value", *value);
                 std::fputs("</tr>\n", cgiOut);

@@ -5,6 +5,9 @@
 
 using Fields = Request;
 
+// The file name of the i-th upload of a name, as a reader by name.
+template <int i> auto FAt(const char *n, char *r, int m) noexcept { return cgiFormFileNameAt(n, i, r, m); }
+
 // A field's value, and an upload's file name and content type, copied into
 // a buffer of `max` bytes: line breaks normalised (or dropped), cut to fit,
 // and never a byte beyond the buffer.
@@ -12,7 +15,8 @@ TEST_F(Fields, StringsAndUploadNamesAreCutToTheirBuffers) {
     ASSERT_EQ(post(field("hello", "hello world") + field("crlf", "a\r\nb") + field("crlfcrlf", "a\r\n\r\nb") +
                    field("lfcr", "a\n\rb") + field("crcrlf", "a\r\r\nb") + field("trail", "x\r\n") +
                    field("only", "\r\n") + field("empty", "") + field("n", "first") + field("n", "second") +
-                   field("f", "x", "; filename=\"abcdefghij\"", "image/png") + kEnd),
+                   field("f", "x", "; filename=\"abcdefghij\"", "image/png") + field("hello", "", "; filename=h") +
+                   field("f", "y", "; filename=\"0123456789\"", "text/plain") + kEnd),
               cgiParseSuccess);
     // The readers: a value, a value without line breaks, an upload's file name and its content type.
     const auto S = cgiFormString, N = cgiFormStringNoNewlines, F = cgiFormFileName, T = cgiFormFileContentType;
@@ -30,6 +34,8 @@ TEST_F(Fields, StringsAndUploadNamesAreCutToTheirBuffers) {
         {F, "hello", 16, "", cgiFormNoFileName},        {F, "missing", 16, "", cgiFormNotFound},
         {T, "f", 16, "image/png", cgiFormSuccess},      {T, "hello", 16, "", cgiFormNoContentType},
         {F, "f", 0, std::string(31, '#'), cgiFormTruncated}, // not even the NUL fits: nothing is written
+        // The file name of the index-th upload: uploads alone count, in input order (F sees hello's first field).
+        {FAt<1>, "f", 10, "012345678", cgiFormTruncated}, {FAt<0>, "hello", 16, "h", cgiFormSuccess},
     };
     for (const auto &row : rows) {
         std::string buf(31, '#');

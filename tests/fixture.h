@@ -62,15 +62,17 @@ protected:
                                {"CONTENT_LENGTH", std::to_string(body.size() + owed)}});
         return start(env, body);
     }
-    // A multipart request with uploads (one of them big_), a value holding
-    // a NUL, a cookie and a server name.
+    // A multipart request with uploads (one of them big_, two under "f",
+    // two after a value under "mix"), a value holding a NUL, a cookie and a
+    // server name.
     void postUploads() {
         for (int i = 0; i < 20000; ++i)
             big_ += static_cast<char>(i * 31 + i / 256);
         ASSERT_EQ(post(field("f", "first", "; filename=\"abcdefghij\"", "image/png") + field("f", "2", "; filename=2") +
                            field("big", big_, "; filename=big.bin", "application/octet-stream") +
                            field("zero", "", "; filename=zero.txt") + field("text", "plain", "", "text/plain") +
-                           field("nul", std::string("a\0b", 3)) + field("untyped", "x") + kEnd,
+                           field("nul", std::string("a\0b", 3)) + field("untyped", "x") + field("mix", "v") +
+                           field("mix", "one", "; filename=m") + field("mix", "four", "; filename=n") + kEnd,
                        0, "multipart/form-data; boundary=XyZ", {{"HTTP_COOKIE", "c=1"}, {"SERVER_NAME", "device"}}),
                   cgiParseSuccess);
     }

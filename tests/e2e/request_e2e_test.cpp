@@ -1,6 +1,7 @@
 // The example programs run as real CGI processes: what the web server hands
 // them, what they answer, and how they exit.
 #include <map>
+#include <regex>
 
 #include "process.h"
 
@@ -11,6 +12,7 @@ const char *const kForm = "application/x-www-form-urlencoded", *const kMultipart
 
 // The field lines of dump.cgi's answer. An upload's hash shows as #1,
 // #2, ... in the order of first appearance: equal contents, equal numbers.
+// Or the field and file rows of the inspector's page, their cells as words.
 std::string fieldLines(const std::string &output) {
     std::string lines;
     std::map<std::string, std::string> seen;
@@ -21,6 +23,8 @@ std::string fieldLines(const std::string &output) {
             line.replace(h, 16, seen.emplace(line.substr(h), "#" + std::to_string(seen.size() + 1)).first->second);
         lines += line;
     }
+    for (size_t at = output.find("\n<tr class=\"fi"); at != output.npos; at = output.find("\n<tr class=\"fi", at + 1))
+        lines += std::regex_replace(output.substr(at, output.find('\n', at + 1) - at), std::regex("(<[^>]*>)+"), " ");
     return lines;
 }
 
@@ -51,9 +55,9 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     std::string emptyPairs, values = field("a", twoFifths) + field("b", twoFifths) + field("c", twoFifths) + kEnd;
     while (emptyPairs.size() < limit)
         emptyPairs += "=&";
-    const auto dump = command(DUMP_CGI);
-    auto multipart = [&](const std::string &body, long fileSizeLimit = -1) {
-        return Call{dump, post(kMultipart, body.size()), body, fileSizeLimit};
+    const auto dump = command(DUMP_CGI), inspect = command(INSPECT_CGI);
+    auto multipart = [&](const std::string &body, long fileSizeLimit = -1, const std::vector<std::string> &to = {}) {
+        return Call{to.empty() ? dump : to, post(kMultipart, body.size()), body, fileSizeLimit};
     };
     // A request that ends before the program's own code runs: the line on
     // standard error after the program's name, and the status the client gets.
@@ -89,6 +93,8 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
         // its writes fail, and it still ends normally and deletes them.
         {"the client went away", {dump, post(kMultipart, two.size(), std::string(20000, 'q')), two, -1, true}, "", ""},
         {"an upload with /tmp read-only", {dump, post(kMultipart, two.size()), two, -1, false, 0, true}, noFile, ""},
+        {"the inspector: every upload", multipart(field("up", "n") + field("up", "xyz", "; filename=a", "t/p") +
+         field("up", "hi", "; filename=b") + kEnd, -1, inspect), "", "\n up a t/p 3 78797a \n up b 2 6869 \n up n "},
         {"URL-encoded input with /tmp read-only",
          {dump, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "", -1, false, 0, true}, "", "field a 1 1\n"},
     };
@@ -100,7 +106,8 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
         EXPECT_EQ(o.exitStatus, row.error.empty() ? 0 : 255);
         EXPECT_EQ(o.errors, row.error.empty() ? "" : DUMP_CGI + row.error);
         if (row.error.empty()) {
-            EXPECT_EQ(o.output.substr(0, kHeader.size()), row.call.clientGone ? "" : kHeader);
+            const std::string head = row.call.argv == inspect ? "Content-type: text/html; charset=utf-8\r\n\r\n" : kHeader;
+            EXPECT_EQ(o.output.substr(0, head.size()), row.call.clientGone ? "" : head);
             EXPECT_EQ(fieldLines(o.output), row.fields);
         } else {
             // The server's own failures leave the answer to the server.
