@@ -52,6 +52,18 @@ consumers)
     flags=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --cflags --libs cgi)
     cc -o "$work/greet-pc" "$source/examples/greet.c" $flags
     greets_ann "$work/greet-pc"
+    # examples/upload.c: two files under one name, then none.
+    cc -o "$work/upload" "$source/examples/upload.c" $flags
+    printf -- '--b\r\nContent-Disposition: form-data; name="files"; filename="%s"\r\n\r\n%s\r\n' a one b two2 >"$work/two"
+    printf -- '--b\r\nContent-Disposition: form-data; name="note"\r\n\r\nx\r\n' >"$work/none"
+    answers=
+    for body in two none; do
+        printf -- '--b--\r\n' >>"$work/$body"
+        answers+=$(env -i REQUEST_METHOD=POST SCRIPT_NAME=/up CONTENT_TYPE='multipart/form-data; boundary=b' \
+                   CONTENT_LENGTH="$(stat -c %s "$work/$body")" "$work/upload" <"$work/$body" 2>/dev/null | tr '\r\n' '~|')
+    done
+    [ "$answers" = "Status: 303 See Other~|Set-Cookie: sent=2-files-7-bytes; Path=/; HttpOnly; SameSite=Lax~|Location: /up~|~|Status: 400 Bad Request~|Content-type: text/html~|~|<!doctype html>|<p>No file was sent.</p>|" ] ||
+        fail "upload.c answered: $answers"
 
     mkdir "$work/consumer"
     cat >"$work/consumer/CMakeLists.txt" <<CMAKE
