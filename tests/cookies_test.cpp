@@ -53,38 +53,28 @@ TEST_F(Cookies, SetCookieLines) {
                   cgiHeaderCookieSetString("a\r\nX: 1;\x01", "v; Domain=evil\t\x7f\xc3\xa9~", s, "/\r; Secure", "d\r\n;");
               }),
               "Set-Cookie: aX: 1=v Domain=evil\xc3\xa9~; domain=d; expires=Thu, 01-Jan-1970 00:00:00 GMT; path=/ Secure\r\n");
-    // The writer with options: the line, and the date of its Expires (for a
-    // maxAge of 0 or more) as strftime writes it.
-    const struct {
-        const char *label;
-        void (*write)();
-        int maxAge;
-        const char *line;
-    } rows[] = {
-        {"a session cookie: no Max-Age, no Expires",
-         [] { cgiHeaderCookieSet("sid", "abc", -1, "/", "", cgiCookieHttpOnly | cgiCookieSameSiteLax); }, -1,
-         "Set-Cookie: sid=abc; Path=/; HttpOnly; SameSite=Lax\r\n"},
-        {"a day, every flag: the strictest SameSite",
-         [] { cgiHeaderCookieSet("n", "1", 86400, nullptr, "example.org", 31); }, 86400,
+    // The writer with options; %s in `line` stands for the date of its Expires, as strftime writes it.
+    const struct { const char *label, *name, *value; int maxAge; const char *path, *domain; int flags;
+                   const char *line; } rows[] = {
+        {"a session cookie: no Max-Age, no Expires", "sid", "abc", -1, "/", "",
+         cgiCookieHttpOnly | cgiCookieSameSiteLax, "Set-Cookie: sid=abc; Path=/; HttpOnly; SameSite=Lax\r\n"},
+        {"a day, every flag: the strictest SameSite", "n", "1", 86400, nullptr, "example.org", 31,
          "Set-Cookie: n=1; Max-Age=86400; Expires=%s; Domain=example.org; Secure; HttpOnly; SameSite=Strict\r\n"},
-        {"expires now", [] { cgiHeaderCookieSet("n", "", 0, "", nullptr, cgiCookieSameSiteNone); }, 0,
+        {"expires now", "n", "", 0, "", nullptr, cgiCookieSameSiteNone,
          "Set-Cookie: n=; Max-Age=0; Expires=%s; SameSite=None\r\n"},
-        {"no argument adds an attribute or ends the line",
-         [] { cgiHeaderCookieSet("a=b;\r\n", "v; Domain=evil\r\n", -1, "/; Secure", "d;\r\n", 0); }, -1,
-         "Set-Cookie: ab=v Domain=evil; Path=/ Secure; Domain=d\r\n"},
+        {"no argument adds an attribute or ends the line", "a=b;\r\n", "v; Domain=evil\r\n", -1, "/; Secure",
+         "d;\r\n", 0, "Set-Cookie: ab=v Domain=evil; Path=/ Secure; Domain=d\r\n"},
     };
     for (const auto &row : rows) {
-        std::string line, expected;
+        std::string line;
+        char date[64], expected[256];
         for (std::time_t now = 0; now != std::time(nullptr);) {
             now = std::time(nullptr);
-            row.write();
+            cgiHeaderCookieSet(row.name, row.value, row.maxAge, row.path, row.domain, row.flags);
             line = fresh();
             const std::time_t when = now + row.maxAge;
-            char date[64];
             std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&when));
-            char text[256];
-            std::snprintf(text, sizeof text, row.line, date);
-            expected = text;
+            std::snprintf(expected, sizeof expected, row.line, date);
         }
         EXPECT_EQ(line, expected) << row.label;
     }
