@@ -32,9 +32,14 @@ struct Call {
     bool clientGone = false;  // the output has no reader from the start
     gid_t webGroup = 0;       // not 0, and the tests run as root: as the user 4321 in this group
     bool readOnlyTmp = false; // only where privateTmp()
+    // Not 0: the client stalls after the body, and once `stallFiles` uploads have their files the program
+    // gets this signal; a negative one is the same signal, which the program inherits ignored.
+    int stallSignal = 0;
+    int stallFiles = 0;
 };
 
-struct Outcome { int exitStatus = -1; std::string output; }; // -1: the process did not exit normally
+// The exit status, or minus the signal that ended the process (256: neither).
+struct Outcome { int exitStatus = 256; std::string output; };
 
 // A started program: its output, the relay of the emulator's log, its /tmp.
 struct Child { pid_t pid = -1; int out = -1; FILE *log = nullptr; std::string tmp; std::vector<std::string> before; };
@@ -89,8 +94,9 @@ inline Child start(const Call &r) {
         close(std::exchange(out[0], -1));
     if ((c.pid = fork()) == 0) {
         // The program starts as from the web server: exactly its environment
-        // (and the sanitizers' settings), the default action of SIGPIPE. An
-        // ignored signal (SIGXFSZ, for the file-size limit) stays ignored.
+        // (and the sanitizers' settings), the default action of SIGPIPE and
+        // of the signals that end a request. An ignored signal (SIGXFSZ, for
+        // the file-size limit) stays ignored.
         EnvList env = r.env;
         for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
             if (const char *v = std::getenv(keep))
@@ -98,7 +104,8 @@ inline Child start(const Call &r) {
         clearenv();
         for (const auto &kv : env)
             setenv(kv.first.c_str(), kv.second.c_str(), 0);
-        std::signal(SIGPIPE, SIG_DFL);
+        for (int sig : {SIGPIPE, SIGHUP, SIGINT, SIGTERM})
+            std::signal(sig, sig == -r.stallSignal ? SIG_IGN : SIG_DFL);
         const rlimit lim{static_cast<rlim_t>(r.fileSizeLimit), static_cast<rlim_t>(r.fileSizeLimit)};
         if (dup2(in[0], 0) == 0 && dup2(out[1], 1) == 1 && (!c.log || dup2(fileno(c.log), 3) == 3) &&
             (r.fileSizeLimit < 0 || (std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && !setrlimit(RLIMIT_FSIZE, &lim))) &&
@@ -114,6 +121,13 @@ inline Child start(const Call &r) {
     close(out[1]);
     close(in[0]);
     spit("/dev/fd/" + std::to_string(in[1]), r.body); // when the program stops reading, the rest is lost
+    int tenths = 0;
+    while (tmpFiles(c.tmp.empty() ? "/tmp" : c.tmp).size() < c.before.size() + r.stallFiles && ++tenths < 600)
+        usleep(100000);
+    // Without the files no signal: the body then ends short, which no row that
+    // sends one expects. Never to -1 (every process); signal 0 sends nothing.
+    if (c.pid > 0 && tenths < 600)
+        kill(c.pid, std::abs(r.stallSignal));
     close(in[1]);
     c.out = out[0];
     return c;
@@ -121,12 +135,13 @@ inline Child start(const Call &r) {
 
 // Reads the output to its end and waits for the program.
 inline Outcome finish(Child c) {
-    Outcome result{-1, slurp("/dev/fd/" + std::to_string(c.out))};
+    Outcome result{256, slurp("/dev/fd/" + std::to_string(c.out))};
     close(c.out);
     if (c.log)
         pclose(c.log);
     int st = 0;
-    result.exitStatus = c.pid > 0 && waitpid(c.pid, &st, 0) == c.pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    // Of the exit status and the signal that ended the process, one is 0.
+    result.exitStatus = c.pid > 0 && waitpid(c.pid, &st, 0) == c.pid ? WEXITSTATUS(st) - WTERMSIG(st) : 256;
     for (const auto &path : tmpFiles(c.tmp.empty() ? "/tmp" : c.tmp))
         if (!std::binary_search(c.before.begin(), c.before.end(), path))
             ADD_FAILURE() << "left in /tmp: " << std::filesystem::path(path).filename().string();

@@ -55,6 +55,11 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
     auto multipart = [&](const std::string &body, long fileSizeLimit = -1) {
         return Call{dump, post(kMultipart, body.size()), body, fileSizeLimit};
     };
+    // A client that stalls inside an upload, past the first block that the program reads whole (64 KiB).
+    auto stalled = [&](const std::string &done, int sig) {
+        const std::string body = done + field("up", std::string(100000, 'u'), "; filename=u");
+        return Call{dump, post(kMultipart, body.size() + 1), body, -1, false, 0, false, sig, 1 + !done.empty()};
+    };
     const struct { const char *label; Call call; int exit; std::string fields; bool bounded = false; } rows[] = {
         {"URL-encoded body at the input limit", {dump, post(kForm, limit), atLimit}, 0,
          "field v " + std::to_string(limit - 2) + " " + atLimit.substr(2) + "\n"},
@@ -79,6 +84,12 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
         {"an upload with /tmp read-only", {dump, post(kMultipart, two.size()), two, -1, false, 0, true}, 255, ""},
         {"URL-encoded input with /tmp read-only",
          {dump, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "", -1, false, 0, true}, 0, "field a 1 1\n"},
+        // Killed by the signal as without a handler, and the uploads' files gone.
+        {"SIGTERM during an upload", stalled("", SIGTERM), -SIGTERM, ""},
+        {"SIGHUP during an upload", stalled("", SIGHUP), -SIGHUP, ""},
+        {"SIGINT during an upload", stalled("", SIGINT), -SIGINT, ""},
+        {"SIGTERM in a second upload: both files go", stalled(field("a", "x", "; filename=a"), SIGTERM), -SIGTERM, ""},
+        {"SIGHUP that the web server ignores stays ignored: the body ends short", stalled("", -SIGHUP), 255, ""},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
