@@ -101,8 +101,9 @@ bool writeEntry(FILE *out, const cgiFormEntry *e) {
     return copied == e->valueLength && contents.close();
 }
 
-// Reads one entry record after its name; the result is the replay's.
-cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
+// Reads one entry record after its name, an upload's contents into `file`;
+// the result is the replay's.
+cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e, cgi::TempFile &file) {
     int fileFlag = 0;
     // A file cut short, or one that holds a length that can't be right, is
     // an input failure; only an allocation that fails is one of memory.
@@ -124,7 +125,6 @@ cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
         e->tfileName = cgiEmptyString;
         return cgiEnvironmentSuccess;
     }
-    cgi::TempFile file;
     if (!file.create())
         return cgiEnvironmentIO;
     char buffer[1024];
@@ -138,10 +138,7 @@ cgiEnvironmentResultType readEntry(FILE *in, cgiFormEntry *e) {
     if (!file.close())
         return cgiEnvironmentIO;
     e->tfileName = cgiPoolStrndup(file.path(), std::strlen(file.path()));
-    if (!e->tfileName)
-        return cgiEnvironmentMemory;
-    file.release();
-    return cgiEnvironmentSuccess;
+    return e->tfileName ? cgiEnvironmentSuccess : cgiEnvironmentMemory;
 }
 
 } // namespace
@@ -200,11 +197,13 @@ cgiEnvironmentResultType cgiReadEnvironment(const char *filename) noexcept {
             return cgiEnvironmentSuccess;
         }
         cgiFormEntry *e = name == Read::Done ? cgiNewEntry(attr, cgiEmptyString, 0) : nullptr;
-        cgiEnvironmentResultType r = e ? readEntry(in.get(), e) : cgiEnvironmentMemory;
+        cgi::TempFile file;
+        cgiEnvironmentResultType r = e ? readEntry(in.get(), e, file) : cgiEnvironmentMemory;
         if (r != cgiEnvironmentSuccess) {
             cgiDropEntries();
             return r;
         }
         tail.append(e);
+        file.release();
     }
 }

@@ -3,6 +3,7 @@
 #ifndef CGI_CGI_INTERNAL_H
 #define CGI_CGI_INTERNAL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -184,11 +185,13 @@ inline cgiFormEntry *cgiNewEntry(char *attr, char *value, int valueLength) noexc
 }
 namespace cgi {
 // The end of the list, where a parser appends its entries one by one: the
-// only way entries join the list.
+// only way entries join the list. A signal handler may walk the list at any
+// moment (to delete the uploads' files), so an entry joins it complete.
 class EntryTail {
 public:
     EntryTail() noexcept;
     void append(cgiFormEntry *e) noexcept {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         *tail_ = e;
         tail_ = &e->next;
         ++cgiEntryCount;
@@ -205,8 +208,13 @@ cgiFormEntry *cgiFormEntryFindNext() noexcept;
 // The most taken slots in a row in the name index of the last search's
 // list (0 without one): a search by name looks at one more at most.
 std::size_t cgiNameIndexLongestRun() noexcept;
+// Deletes the entries' temporary files, and nothing else: a signal handler
+// calls it too.
+void cgiDeleteEntryFiles() noexcept;
 // Empties the entry list and deletes the entries' temporary files; their
-// memory stays in the pool until cgiFreeResources.
+// memory stays in the pool until cgiFreeResources, which releases it only
+// after the list is empty, so that a signal handler that walks the list
+// never meets released memory.
 void cgiDropEntries() noexcept;
 
 // ---- URL-encoded input. ----

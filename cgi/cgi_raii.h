@@ -3,6 +3,7 @@
 #ifndef CGI_CGI_RAII_H
 #define CGI_CGI_RAII_H
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,13 +17,28 @@ namespace cgi {
 // and writing: closed and deleted when the handle goes, unless release()
 // hands the file to the entry that names it. The layer's one way to make
 // such a file.
+//
+// A web server ends a request whose client went away with SIGTERM (or
+// SIGHUP, SIGINT), and /tmp is RAM on the device: so every handle is on a
+// list that a handler of those signals walks, together with the entry list,
+// to delete the request's files before the process ends. The handler may
+// run between any two instructions, so each link it follows is valid at
+// every moment.
 class TempFile {
 public:
-    TempFile() { path_[0] = '\0'; }
+    TempFile() noexcept : next_(live_) {
+        path_[0] = '\0';
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        live_ = this;
+    }
+    // Deleted while still on the list, and off it before its memory goes (a
+    // signal's frame may be the next thing written there).
     ~TempFile() {
         close();
         if (path_[0])
             unlink(path_);
+        live_ = next_;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
     }
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;
@@ -32,8 +48,13 @@ public:
     // whole file out at close. Written with write(2), so that no stream
     // buffer (nor the allocator behind it) is needed.
     bool create() {
+        if (!guarded_)
+            guard();
         static_assert(sizeof path_ >= sizeof cgiTempFileTemplate, "a path must hold the template");
-        std::memcpy(path_, cgiTempFileTemplate, sizeof cgiTempFileTemplate);
+        // The first byte last: the handler sees an empty path or a whole one.
+        std::memcpy(path_ + 1, cgiTempFileTemplate + 1, sizeof cgiTempFileTemplate - 1);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        path_[0] = cgiTempFileTemplate[0];
         fd_ = mkstemp(path_); // a new file of mode 0600, open for reading and writing
         if (fd_ < 0)
             path_[0] = '\0';
@@ -47,10 +68,27 @@ public:
         fd_ = -1;
         return ok;
     }
-    // The entry owns the file from here on.
-    void release() { path_[0] = '\0'; }
+    // The entry owns the file from here on. Call it once the entry is on
+    // the list, so that one of the two names the file at every moment.
+    void release() {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        path_[0] = '\0';
+    }
 
 private:
+    // At the first file of the process, takes SIGHUP, SIGINT and SIGTERM,
+    // each only while its action is still the default: a signal that the
+    // web server ignores stays ignored, and an application's own handler
+    // stays. A request without uploads (the device's own form) makes no
+    // system call for it.
+    [[gnu::cold]] static void guard() noexcept;
+    [[gnu::cold]] static void onSignal(int sig) noexcept;
+    static inline bool guarded_ = false;
+
+    // The live handles, newest first. Handles are automatic variables,
+    // which go in the reverse order of their making: the list is a stack.
+    static inline TempFile *live_ = nullptr;
+    TempFile *next_;
     char path_[1024];
     int fd_ = -1;
 };

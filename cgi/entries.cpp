@@ -217,11 +217,18 @@ cgiFormEntry *cgiFormEntryFindNext() noexcept {
     return nullptr;
 }
 
-void cgiDropEntries() noexcept {
-    listChanges();
-    for (cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next)
+// Out of line: the signal handler shares it.
+[[gnu::noinline]] void cgiDeleteEntryFiles() noexcept {
+    for (const cgiFormEntry *e = cgiFormEntryFirst; e; e = e->next)
         if (*e->tfileName)
             unlink(e->tfileName); // a file already gone is no error here
+}
+
+void cgiDropEntries() noexcept {
+    listChanges();
+    cgiDeleteEntryFiles();
     cgiFormEntryFirst = nullptr;
+    // Empty before the caller releases the entries' memory.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     cgiEntryCount = 0;
 }

@@ -103,8 +103,8 @@ cgiParseResultType parseParts(mpStreamPtr mpp) {
         if (!e || !e->attr || !(e->fileName = poolString(part.ffileName)) ||
             !(e->contentType = poolString(part.fcontentType)) || !(e->tfileName = poolString(tfile.path())))
             return cgiParseMemory;
-        tfile.release();
         tail.append(e);
+        tfile.release();
     }
 }
 

@@ -32,10 +32,15 @@ struct Call {
     bool clientGone = false;  // the output has no reader from the start
     gid_t webGroup = 0;       // not 0, and the tests run as root: as the user 4321 in this group
     bool readOnlyTmp = false; // only where privateTmp()
+    // Not 0: the client stalls after the body, and once `stallFiles` uploads have their files the program
+    // gets this signal; a negative one is the same signal, which the program inherits ignored.
+    int stallSignal = 0;
+    int stallFiles = 0;
 };
 
-// exitStatus -1: the process did not exit normally. errors: its standard error.
-struct Outcome { int exitStatus = -1; std::string output, errors; };
+// The exit status, or minus the signal that ended the process (256: neither).
+// errors: its standard error.
+struct Outcome { int exitStatus = 256; std::string output, errors; };
 
 // A started program: its output and standard error, the relay of the
 // emulator's log, its /tmp.
@@ -94,8 +99,9 @@ inline Child start(const Call &r) {
         close(std::exchange(out[0], -1));
     if ((c.pid = fork()) == 0) {
         // The program starts as from the web server: exactly its environment
-        // (and the sanitizers' settings), the default action of SIGPIPE. An
-        // ignored signal (SIGXFSZ, for the file-size limit) stays ignored.
+        // (and the sanitizers' settings), the default action of SIGPIPE and
+        // of the signals that end a request. An ignored signal (SIGXFSZ, for
+        // the file-size limit) stays ignored.
         EnvList env = r.env;
         for (const char *keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
             if (const char *v = std::getenv(keep))
@@ -103,7 +109,8 @@ inline Child start(const Call &r) {
         clearenv();
         for (const auto &kv : env)
             setenv(kv.first.c_str(), kv.second.c_str(), 0);
-        std::signal(SIGPIPE, SIG_DFL);
+        for (int sig : {SIGPIPE, SIGHUP, SIGINT, SIGTERM})
+            std::signal(sig, sig == -r.stallSignal ? SIG_IGN : SIG_DFL);
         const rlimit lim{static_cast<rlim_t>(r.fileSizeLimit), static_cast<rlim_t>(r.fileSizeLimit)};
         if (dup2(in[0], 0) == 0 && dup2(out[1], 1) == 1 && dup2(errors[1], 2) == 2 && (!c.log || dup2(fileno(c.log), 3) == 3) &&
             (r.fileSizeLimit < 0 || (std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && !setrlimit(RLIMIT_FSIZE, &lim))) &&
@@ -121,6 +128,13 @@ inline Child start(const Call &r) {
     close(errors[1]);
     c.errors = errors[0];
     spit("/dev/fd/" + std::to_string(in[1]), r.body); // when the program stops reading, the rest is lost
+    int tenths = 0;
+    while (tmpFiles(c.tmp.empty() ? "/tmp" : c.tmp).size() < c.before.size() + r.stallFiles && ++tenths < 600)
+        usleep(100000);
+    // Without the files no signal: the body then ends short, which no row that
+    // sends one expects. Never to -1 (every process); signal 0 sends nothing.
+    if (c.pid > 0 && tenths < 600)
+        kill(c.pid, std::abs(r.stallSignal));
     close(in[1]);
     c.out = out[0];
     return c;
@@ -128,12 +142,13 @@ inline Child start(const Call &r) {
 
 // Reads the output to its end and waits for the program.
 inline Outcome finish(Child c) {
-    Outcome result{-1, slurp("/dev/fd/" + std::to_string(c.out)), ""};
+    Outcome result{256, slurp("/dev/fd/" + std::to_string(c.out)), ""};
     close(c.out);
     if (c.log)
         pclose(c.log);
     int st = 0;
-    result.exitStatus = c.pid > 0 && waitpid(c.pid, &st, 0) == c.pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    // Of the exit status and the signal that ended the process, one is 0.
+    result.exitStatus = c.pid > 0 && waitpid(c.pid, &st, 0) == c.pid ? WEXITSTATUS(st) - WTERMSIG(st) : 256;
     // Passed on as well, so that a sanitizer's report still shows.
     result.errors = slurp("/dev/fd/" + std::to_string(c.errors));
     close(c.errors);

@@ -65,7 +65,15 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
                               std::to_string(limit) + " bytes\n", noFile = ": request failed: an upload could not be "
                               "stored in a temporary file\n", open = ": request refused with 400: the multipart body "
                               "ended inside a part\n";
-    const struct { const char *label; Call call; std::string error, fields = ""; bool bounded = false; } rows[] = {
+    // A client that stalls inside an upload, past the first block that the program reads whole (64 KiB).
+    auto stalled = [&](const std::string &done, int sig) {
+        const std::string body = done + field("up", std::string(100000, 'u'), "; filename=u");
+        return Call{dump, post(kMultipart, body.size() + 1), body, -1, false, 0, false, sig, 1 + !done.empty()};
+    };
+    const std::string owed = std::to_string(stalled("", 0).body.size() + 1);
+    // `killedBy`: the signal that ends the program, which then writes nothing.
+    const struct { const char *label; Call call; std::string error, fields = ""; bool bounded = false;
+                   int killedBy = 0; } rows[] = {
         {"URL-encoded body at the input limit", {dump, post(kForm, limit), atLimit}, "",
          "field v " + std::to_string(limit - 2) + " " + atLimit.substr(2) + "\n"},
         {"URL-encoded body above the input limit", {dump, post(kForm, limit + 1), atLimit + "q"}, input, ""},
@@ -97,13 +105,25 @@ TEST(RequestE2E, WhatTheInspectorMakesOfARequest) {
          field("up", "hi", "; filename=b") + kEnd, -1, inspect), "", "\n up a t/p 3 78797a \n up b 2 6869 \n up n "},
         {"URL-encoded input with /tmp read-only",
          {dump, {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"}}, "", -1, false, 0, true}, "", "field a 1 1\n"},
+        // Killed by the signal as without a handler, and the uploads' files gone.
+        {"SIGTERM during an upload", stalled("", SIGTERM), "", "", false, SIGTERM},
+        {"SIGHUP during an upload", stalled("", SIGHUP), "", "", false, SIGHUP},
+        {"SIGINT during an upload", stalled("", SIGINT), "", "", false, SIGINT},
+        {"SIGTERM in a second upload: both files go", stalled(field("a", "x", "; filename=a"), SIGTERM), "", "",
+         false, SIGTERM},
+        {"SIGHUP that the web server ignores stays ignored: the body ends short", stalled("", -SIGHUP),
+         ": request refused with 400: the body ended before its CONTENT_LENGTH of " + owed + " bytes\n"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         if ((row.call.readOnlyTmp && !privateTmp(row.call.argv)) || (row.bounded && !upload))
             continue; // /tmp can be made read-only only for a program of its own; uploads may be unbounded
         const Outcome o = run(row.call);
-        EXPECT_EQ(o.exitStatus, row.error.empty() ? 0 : 255);
+        EXPECT_EQ(o.exitStatus, row.killedBy ? -row.killedBy : row.error.empty() ? 0 : 255);
+        if (row.killedBy) {
+            EXPECT_EQ(o.output, "");
+            continue;
+        }
         EXPECT_EQ(o.errors, row.error.empty() ? "" : DUMP_CGI + row.error);
         if (row.error.empty()) {
             const std::string head = row.call.argv == inspect ? "Content-type: text/html; charset=utf-8\r\n\r\n" : kHeader;
