@@ -76,6 +76,12 @@ std::size_t budget = kCgiPoolBudget;
 
 std::size_t room() { return budget - taken; }
 
+// A request past its budget: the client's input, which main reports.
+[[gnu::cold, gnu::noinline]] void *overBudget() {
+    cgiRefusal = cgiRefusedInput;
+    return nullptr;
+}
+
 // Under AddressSanitizer the pool, when its blocks share chunks, keeps every
 // byte of a chunk that no block holds poisoned: the free space at the end,
 // the copy a moved block left behind, what a shrunk block gave up, and the
@@ -260,10 +266,8 @@ void *poolAlloc(std::size_t size) {
 void *cgiPoolAlloc(std::size_t size) noexcept {
     if (injectedFailure())
         return nullptr;
-    if (cost(size) > room()) {
-        cgiRefusal = cgiRefusedInput;
-        return nullptr;
-    }
+    if (cost(size) > room())
+        return overBudget();
     void *p = poolAlloc(size);
     if (p)
         taken += cost(size);
@@ -277,10 +281,8 @@ void *cgiPoolResizeLast(void *p, std::size_t oldSize, std::size_t newSize) noexc
     // Growth is charged before the memory is taken; the block's own bytes
     // were charged when it was made or last resized.
     const std::size_t was = cost(oldSize), now = cost(newSize);
-    if (now > was && now - was > room()) {
-        cgiRefusal = cgiRefusedInput;
-        return nullptr;
-    }
+    if (now > was && now - was > room())
+        return overBudget();
 #ifdef CGI_POOL_EACH_BLOCK
     // The block is a chunk of its own, resized to its exact new size so
     // that the sanitizer keeps seeing its bounds.
