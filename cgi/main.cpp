@@ -10,7 +10,7 @@
 namespace {
 
 // Copies `s` to `p`, as far as `stop`; the end of the copy.
-[[gnu::noinline]] char *append(char *p, const char *stop, const char *s) {
+[[gnu::noinline]] char *append(char *p, char *stop, const char *s) {
     while (*s && p < stop)
         *p++ = *s++;
     return p;
@@ -33,7 +33,7 @@ void refuse(const char *program, cgiParseResultType result) {
         ": request refused with 400: CONTENT_LENGTH is negative",
     };
     char line[256];
-    const char *const stop = line + sizeof line - 1;
+    char *const stop = line + sizeof line - 1;
     char *p = append(line, line + 64, program);
     p = append(p, stop,
                cgiRefusal != cgiRefusedNot ? kCauses[cgiRefusal]
@@ -45,7 +45,8 @@ void refuse(const char *program, cgiParseResultType result) {
                                                                : -1;
     if (figure >= 0) {
         // In the machine's word: no wider division is linked for this.
-        unsigned long v = figure > static_cast<long long>(ULONG_MAX) ? ULONG_MAX : static_cast<unsigned long>(figure);
+        const unsigned long long wide = static_cast<unsigned long long>(figure);
+        unsigned long v = wide > ULONG_MAX ? ULONG_MAX : static_cast<unsigned long>(wide);
         char digits[24];
         char *d = digits + sizeof digits;
         *--d = '\0';
