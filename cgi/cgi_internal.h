@@ -299,6 +299,19 @@ void decomposeValue(const char *value, char *mvalue, int mvalueSpace, const char
 extern char cgiTempFileTemplate[64];
 // Writes all of `n` bytes to the descriptor; false on an error.
 bool cgiWriteAll(int fd, const char *p, std::size_t n) noexcept;
+// Writes `s` to cgiOut without the bytes for which `drop` is true, in runs
+// between them: the header and cookie writers keep an argument from ending
+// a line or adding an attribute this way.
+template <typename Drop> void cgiPutWithout(const char *s, Drop drop) {
+    for (const char *run = s;; ++s) {
+        if (*s && !drop(static_cast<unsigned char>(*s)))
+            continue;
+        std::fwrite(run, 1, static_cast<std::size_t>(s - run), cgiOut);
+        if (!*s)
+            return;
+        run = s + 1;
+    }
+}
 
 // ---- Single-value field access. ----
 

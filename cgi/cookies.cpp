@@ -17,16 +17,9 @@ namespace {
 // clients drop or refuse a cookie with other control bytes. A name is
 // written without `also` ('=') too, where it would end the name.
 void putCookieText(const char *s, char also = ';') {
-    const char *run = s;
-    for (;; ++s) {
-        const unsigned char c = static_cast<unsigned char>(*s);
-        if (c >= 0x20 && c != 0x7f && c != ';' && c != static_cast<unsigned char>(also))
-            continue;
-        std::fwrite(run, 1, static_cast<std::size_t>(s - run), cgiOut);
-        if (!c)
-            return;
-        run = s + 1;
-    }
+    cgiPutWithout(s, [also](unsigned char c) {
+        return c < 0x20 || c == 0x7f || c == ';' || c == static_cast<unsigned char>(also);
+    });
 }
 
 } // namespace

@@ -250,18 +250,6 @@ void putStatus(int status, const char *statusMessage, bool end) {
     putHeader(prefix, static_cast<std::size_t>(p - prefix), statusMessage, end);
 }
 
-// Writes `s` without the bytes for which `drop` is true.
-template <typename Drop> void putWithout(const char *s, Drop drop) {
-    for (const char *run = s;; ++s) {
-        if (*s && !drop(static_cast<unsigned char>(*s)))
-            continue;
-        std::fwrite(run, 1, static_cast<std::size_t>(s - run), cgiOut);
-        if (!*s)
-            return;
-        run = s + 1;
-    }
-}
-
 } // namespace
 
 void cgiHeaderLocation(const char *redirectUrl) noexcept { putHeader("Location: ", 10, redirectUrl); }
@@ -277,9 +265,9 @@ void cgiHeaderStatusLine(int status, const char *statusMessage) noexcept {
 void cgiHeaderLine(const char *name, const char *value) noexcept {
     // A name ends at its colon, so none is written inside it; no control
     // byte of either argument goes out, so neither can end the line.
-    putWithout(name, [](unsigned char c) { return c < 0x20 || c == 0x7f || c == ':'; });
+    cgiPutWithout(name, [](unsigned char c) { return c < 0x20 || c == 0x7f || c == ':'; });
     std::fwrite(": ", 1, 2, cgiOut);
-    putWithout(value, [](unsigned char c) { return c == '\r' || c == '\n'; });
+    cgiPutWithout(value, [](unsigned char c) { return c == '\r' || c == '\n'; });
     std::fwrite("\r\n", 1, 2, cgiOut);
 }
 
